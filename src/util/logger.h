@@ -1,0 +1,108 @@
+// Named logging channels.
+//
+//   static Logger s_log("TLSProxy");
+//   s_log.error("Failed to start TLS proxy server due to bad config.");
+//   s_log.warnStream() << "value=" << v;
+//
+// A call below the channel's threshold costs one relaxed load and formats
+// nothing. Every call keeps the caller's last-error code (platform
+// GetLastError); "%m" in a format inserts the text of that code.
+#pragma once
+
+#include <cstdarg>
+#include <sstream>
+#include <string>
+
+#define MORVEX_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
+
+namespace morvex {
+
+enum class LogLevel : int {
+    Debug = 0,
+    Info = 1,
+    Notice = 2,
+    Warn = 3,
+    Error = 4,
+    Crit = 5,
+    Alert = 6,
+    Fatal = 7,
+    Emerg = 8,
+};
+
+// "DEBUG", "INFO", ... "EMERG"; nullptr for a value out of range.
+const char* logLevelName(LogLevel level) noexcept;
+
+class Logger;
+
+// Collects one stream-style message; writes it when destroyed.
+class LogStream {
+public:
+    LogStream(const Logger* logger, LogLevel level);
+    LogStream(LogStream&& other) noexcept;
+    LogStream(const LogStream&) = delete;
+    LogStream& operator=(const LogStream&) = delete;
+    ~LogStream();
+
+    template <typename T>
+    LogStream& operator<<(const T& value) {
+        if (_logger) _stream << value;
+        return *this;
+    }
+
+private:
+    const Logger* _logger;  // null when the level is disabled
+    LogLevel _level;
+    std::ostringstream _stream;
+};
+
+namespace log_detail {
+struct CategorySettings;
+}
+
+class Logger {
+public:
+    // Channels are static objects; suppression groups similar messages by
+    // format (interval in seconds, allowance per group).
+    explicit Logger(const char* name, bool suppress = false, unsigned intervalSeconds = 60,
+                    unsigned allowance = 100);
+    virtual ~Logger();
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    const std::string& name() const noexcept { return _name; }
+
+    bool isEnabledFor(LogLevel level) const noexcept;
+
+    void log(LogLevel level, const char* format, ...) const MORVEX_PRINTF(3, 4);
+    void vlog(LogLevel level, const char* format, va_list args) const;
+
+    void debug(const char* format, ...) const MORVEX_PRINTF(2, 3);
+    void info(const char* format, ...) const MORVEX_PRINTF(2, 3);
+    void notice(const char* format, ...) const MORVEX_PRINTF(2, 3);
+    void warn(const char* format, ...) const MORVEX_PRINTF(2, 3);
+    void error(const char* format, ...) const MORVEX_PRINTF(2, 3);
+    void crit(const char* format, ...) const MORVEX_PRINTF(2, 3);
+    void alert(const char* format, ...) const MORVEX_PRINTF(2, 3);
+    void fatal(const char* format, ...) const MORVEX_PRINTF(2, 3);
+    void emerg(const char* format, ...) const MORVEX_PRINTF(2, 3);
+
+    LogStream stream(LogLevel level) const { return LogStream(isEnabledFor(level) ? this : nullptr, level); }
+    LogStream debugStream() const { return stream(LogLevel::Debug); }
+    LogStream infoStream() const { return stream(LogLevel::Info); }
+    LogStream noticeStream() const { return stream(LogLevel::Notice); }
+    LogStream warnStream() const { return stream(LogLevel::Warn); }
+    LogStream errorStream() const { return stream(LogLevel::Error); }
+    LogStream fatalStream() const { return stream(LogLevel::Fatal); }
+
+    // Writes an already formatted text (no % processing) if the level is
+    // enabled. Used by LogStream.
+    void write(LogLevel level, const std::string& text) const;
+
+private:
+    std::string _name;
+    bool _suppress;
+    unsigned _intervalSeconds;
+    unsigned _allowance;
+};
+
+}  // namespace morvex

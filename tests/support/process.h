@@ -1,0 +1,2 @@
+// Test support: runs the real binary as a child process.
+#pragma once
