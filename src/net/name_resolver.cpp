@@ -1,0 +1,160 @@
+#include "net/name_resolver.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+
+#include "platform/error_codes.h"
+#include "platform/winsock.h"
+
+namespace morvex {
+
+namespace {
+
+int systemLookup(const std::string& host, NameResolver::AddressList& addrs) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    int rc = platform::getaddrinfo(host.c_str(), nullptr, &hints, &res);
+    if (rc != 0) return rc;
+    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET || !ai->ai_addr) continue;
+        addrs.push_back(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+    }
+    platform::freeaddrinfo(res);
+    return addrs.empty() ? static_cast<int>(platform::WSANO_DATA) : 0;
+}
+
+bool isDottedIPv4Shape(const std::string& s) {
+    int dots = 0;
+    for (char c : s) {
+        if (c == '.') {
+            ++dots;
+        } else if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return dots == 3;
+}
+
+}  // namespace
+
+NameResolver& NameResolver::instance() {
+    static NameResolver* resolver = new NameResolver();
+    return *resolver;
+}
+
+NameResolver::NameResolver() {
+    std::random_device rd;
+    std::uint64_t t = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    _s0 = (static_cast<std::uint64_t>(rd()) << 32 | rd()) ^ t;
+    _s1 = (static_cast<std::uint64_t>(rd()) << 32 | rd()) | 1;
+}
+
+void NameResolver::setSystemLookup(SystemLookup lookup) {
+    std::lock_guard<std::mutex> guard(_lock);
+    _lookup = std::move(lookup);
+}
+
+void NameResolver::reseed(std::uint64_t s0, std::uint64_t s1) {
+    std::lock_guard<std::mutex> guard(_lock);
+    _s0 = s0;
+    _s1 = (s0 | s1) ? s1 : 1;  // the all-zero state would stick at zero
+    _count = 0;
+}
+
+std::string NameResolver::stripLeadingZeros(const std::string& host) {
+    if (!isDottedIPv4Shape(host)) return host;
+    std::string out;
+    out.reserve(host.size());
+    bool afterDot = false;
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        char c = host[i];
+        // Drop a '0' that starts a part after a dot and is followed by a digit.
+        if (afterDot && c == '0' && i + 1 < host.size() && host[i + 1] != '.') continue;
+        afterDot = (c == '.');
+        out += c;
+    }
+    return out;
+}
+
+void NameResolver::orderAddresses(AddressList& addrs, std::uint32_t seed) {
+    // Network order compares as bytes: compare the host-order values.
+    std::sort(addrs.begin(), addrs.end(), [](std::uint32_t a, std::uint32_t b) { return ntohl(a) < ntohl(b); });
+    std::uint32_t x = seed;
+    for (std::size_t i = 0; addrs.size() - i >= 2; ++i) {
+        std::size_t left = addrs.size() - i;
+        std::swap(addrs[i], addrs[i + x % left]);
+        x = x * 1103515245u + 12345u;
+    }
+}
+
+std::uint32_t NameResolver::hashName(const std::string& name) noexcept {
+    std::uint32_t h = 5381;
+    for (unsigned char c : name) h = h * 33 + c;
+    return h;
+}
+
+std::uint64_t NameResolver::nextRandom() noexcept {
+    std::uint64_t s1 = _s0;
+    const std::uint64_t s0 = _s1;
+    _s0 = s0;
+    s1 ^= s1 << 23;
+    _s1 = s1 ^ s0 ^ (s1 >> 17) ^ (s0 >> 26);
+    return _s1 + s0;
+}
+
+void NameResolver::touch(std::uint32_t hash, std::uint32_t& seed, std::uint32_t& position) {
+    std::size_t i = 0;
+    while (i < _count && _entries[i].hash != hash) ++i;
+    Entry e;
+    if (i < _count) {
+        e = _entries[i];
+        ++e.position;
+    } else {
+        // New name: replaces the least recently used entry once the list is full.
+        if (_count < kMaxNames) ++_count;
+        i = _count - 1;
+        std::uint64_t r = nextRandom();
+        e.hash = hash;
+        e.seed = static_cast<std::uint32_t>(r);
+        e.position = static_cast<std::uint32_t>(r >> 32);
+        e.used = true;
+    }
+    std::move_backward(_entries, _entries + i, _entries + i + 1);
+    _entries[0] = e;
+    seed = e.seed;
+    position = e.position;
+}
+
+bool NameResolver::resolveIPv4(const std::string& host, AddressList& addrs, std::string& errorText) {
+    addrs.clear();
+    std::string name = stripLeadingZeros(host);
+    SystemLookup lookup;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        lookup = _lookup;
+    }
+    int rc = lookup ? lookup(name, addrs) : systemLookup(name, addrs);
+    if (rc == 0 && addrs.empty()) rc = static_cast<int>(platform::WSANO_DATA);
+    if (rc != 0) {
+        addrs.clear();
+        errorText = platform::ErrorText(static_cast<std::uint32_t>(rc));
+        return false;
+    }
+    if (addrs.size() == 1) return true;
+    std::uint32_t seed, position;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        touch(hashName(host), seed, position);
+    }
+    orderAddresses(addrs, seed);
+    std::rotate(addrs.begin(), addrs.begin() + position % addrs.size(), addrs.end());
+    return true;
+}
+
+}  // namespace morvex

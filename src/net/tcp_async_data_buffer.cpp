@@ -1,0 +1,94 @@
+#include "net/tcp_async_data_buffer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace morvex {
+
+const SendList& SendCursor::emptyList() noexcept {
+    static const SendList empty;
+    return empty;
+}
+
+bool SendCursor::hasData() const noexcept {
+    for (std::size_t i = _index; i < _list->size(); ++i) {
+        if ((*_list)[i].len > (i == _index ? _offset : 0)) return true;
+    }
+    return false;
+}
+
+std::size_t SendCursor::bytesLeft() const noexcept {
+    std::size_t n = 0;
+    for (std::size_t i = _index; i < _list->size(); ++i) n += (*_list)[i].len;
+    return n - (_index < _list->size() ? _offset : 0);
+}
+
+void SendCursor::advance(std::size_t n) noexcept {
+    while (_index < _list->size()) {
+        std::size_t left = (*_list)[_index].len - _offset;
+        if (n < left) {
+            _offset += n;
+            return;
+        }
+        n -= left;
+        ++_index;
+        _offset = 0;
+        if (n == 0) break;
+    }
+    // Skip empty segments so that index() names the next byte to write.
+    while (_index < _list->size() && (*_list)[_index].len == 0) ++_index;
+}
+
+void SendCursor::dump(std::ostream& os) const {
+    os << ", async write idx=" << _index << "/" << _list->size() << " offset=" << _offset
+       << " bytes left=" << bytesLeft();
+}
+
+void OutputBuffer::append(const char* data, std::size_t len) {
+    while (len > 0) {
+        if (_block >= _blocks.size()) {
+            _blocks.push_back(std::make_unique<char[]>(kBlockSize));
+        }
+        if (_used == kBlockSize) {
+            ++_block;
+            _used = 0;
+            _open = false;  // a segment never spans blocks
+            continue;
+        }
+        std::size_t n = std::min(len, kBlockSize - _used);
+        char* dst = _blocks[_block].get() + _used;
+        std::memcpy(dst, data, n);
+        if (_open && !_segments.empty() && _segments.back().data + _segments.back().len == dst) {
+            _segments.back().len += static_cast<std::uint32_t>(n);
+        } else {
+            _segments.push_back(SendSegment{static_cast<std::uint32_t>(n), dst});
+        }
+        _open = true;
+        _used += n;
+        _queued += n;
+        data += n;
+        len -= n;
+    }
+}
+
+void OutputBuffer::clear() noexcept {
+    _segments.clear();
+    _block = 0;
+    _used = 0;
+    _queued = 0;
+    _open = false;
+}
+
+void TcpAsyncDataBuffer::queueOutput(const char* data, std::size_t len) {
+    bool writing = &_cursor.list() == &_output.segments();
+    _output.append(data, len);
+    _output.closeSegment();
+    if (!writing) _cursor.set(_output.segments());
+}
+
+void TcpAsyncDataBuffer::outputDone() noexcept {
+    _output.clear();
+    _cursor.reset();
+}
+
+}  // namespace morvex
