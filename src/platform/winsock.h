@@ -18,6 +18,11 @@
 // event fds and the sockets bound to them; so a thread that waits on an
 // event sees the events of the sockets selected onto it. Waiting with
 // nothing ready sleeps in poll(2).
+//
+// Unlike Windows, an accepted socket does not inherit the listening socket's
+// selection: select its events before waiting for them. A connect refused at
+// once (loopback) still returns WSAEWOULDBLOCK and reports the refusal as
+// FD_CONNECT with its code, as Windows does.
 #pragma once
 
 #include <netdb.h>
@@ -114,6 +119,7 @@ int getsockname(SOCKET s, sockaddr* name, socklen_t* namelen) noexcept;
 int getpeername(SOCKET s, sockaddr* name, socklen_t* namelen) noexcept;
 
 constexpr long FIONBIO_CMD = 0x8004667E;  // FIONBIO; sockets are non-blocking already
+constexpr long FIONREAD_CMD = 0x4004667F;  // FIONREAD: bytes ready to read
 int ioctlsocket(SOCKET s, long cmd, unsigned long* argp) noexcept;
 
 // Name resolution: returns 0 or a Winsock code (11001 WSAHOST_NOT_FOUND ...),
