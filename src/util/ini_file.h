@@ -3,7 +3,7 @@
 //   # comment            ; comment
 //   key = value          (before any header: stanza "default")
 //   [stanza]
-//   key = first line \
+//   key = first line <backslash>
 //   second line          (a trailing backslash joins the next line with "\n")
 //
 // Lines that are not settings (blank lines, comments, malformed lines) are

@@ -1,0 +1,61 @@
+#include "util/config_store.h"
+
+#include <utility>
+
+namespace morvex {
+
+const std::string* findProperty(const PropertySet& props, std::string_view key) {
+    auto it = props.find(key);
+    return it == props.end() ? nullptr : &it->second;
+}
+
+ConfigStore::ConfigStore(std::string etcDir) : _etcDir(std::move(etcDir)) {}
+
+std::string ConfigStore::defaultPath(const std::string& confName) const {
+    return _etcDir + "/system/default/" + confName + ".conf";
+}
+
+std::string ConfigStore::localPath(const std::string& confName) const {
+    return _etcDir + "/system/local/" + confName + ".conf";
+}
+
+const ConfigStore::Merged& ConfigStore::merged(const std::string& confName) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    auto& slot = _cache[confName];
+    if (slot) return *slot;
+
+    auto result = std::make_unique<Merged>();
+    // Later layers replace earlier ones key by key.
+    for (const std::string& path : {defaultPath(confName), localPath(confName)}) {
+        IniFile file = IniFile::load(path);
+        for (const auto& [name, stanza] : file.stanzas()) {
+            PropertySet& props = (*result)[name];
+            for (const auto& [key, setting] : stanza.settings) props.insert_or_assign(key, setting.value);
+        }
+    }
+    slot = std::move(result);
+    return *slot;
+}
+
+std::optional<PropertySet> ConfigStore::stanza(const std::string& confName, std::string_view stanza) const {
+    const Merged& m = merged(confName);
+    auto it = m.find(stanza);
+    if (it == m.end()) return std::nullopt;
+    return it->second;
+}
+
+bool ConfigStore::hasStanza(const std::string& confName, std::string_view stanza) const {
+    const Merged& m = merged(confName);
+    return m.find(stanza) != m.end();
+}
+
+std::optional<std::string> ConfigStore::value(const std::string& confName, std::string_view stanza,
+                                              std::string_view key) const {
+    const Merged& m = merged(confName);
+    auto it = m.find(stanza);
+    if (it == m.end()) return std::nullopt;
+    const std::string* v = findProperty(it->second, key);
+    return v ? std::optional<std::string>(*v) : std::nullopt;
+}
+
+}  // namespace morvex
