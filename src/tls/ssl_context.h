@@ -8,13 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "tls/ssl_context_options.h"
 #include "tls/ssl_library.h"
 
 namespace morvex {
-
-class SslContextOptions;
-class SslClientContextOptions;
-class SslServerContextOptions;
 
 class SslContext {
 public:
@@ -47,9 +44,10 @@ public:
 private:
     void build(const SslContextOptions& options, bool server, bool verifyPeer, bool verifyServerName);
     void loadTrustStores(const SslContextOptions& options, bool server);
+    bool loadOsTrustStore(bool server);
     void applyCurves(const std::string& curves, bool server);
     void applyServerSettings(const SslServerContextOptions& options);
-    void loadDhParameters(const std::string& path);
+    bool loadDhParameters(const std::string& path);
 
     SSL_CTX* _ctx = nullptr;
     bool _server = false;

@@ -13,15 +13,9 @@
 #include <mutex>
 #include <string>
 
-#include "util/base_exception.h"
+#include "tls/ssl_context_options.h"  // SslInitException
 
 namespace morvex {
-
-// A failure while building a TLS context. The text is what the caller logs.
-class SslInitException : public BaseException {
-public:
-    using BaseException::BaseException;
-};
 
 // The OpenSSL verify callback signature (preverify result, store context).
 using SslVerifyHook = int (*)(int preverifyOk, X509_STORE_CTX* storeCtx);

@@ -1,0 +1,130 @@
+#include "tls/ssl_library.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+
+#include <atomic>
+
+#include "tls/cert_check.h"
+#include "util/logger.h"
+
+
+namespace morvex {
+
+namespace {
+
+Logger s_log("SslLibrary");
+
+struct TlsState {
+    std::mutex lock;  // the process-wide TLS lock
+    std::atomic<bool> initialized{false};
+    std::atomic<bool> fips{false};
+    std::atomic<bool> commonCriteria{false};
+    SslLibrary::Modes modes;
+    std::atomic<std::int64_t> serverSessionTimeoutMs{300000};
+    SslLibrary::ClientSessionCacheSettings sessionCache;  // under lock
+    std::atomic<SslVerifyHook> clientHook{&CertificateChecks::verifyServerCertificate};
+    std::atomic<SslVerifyHook> serverHook{&CertificateChecks::verifyClientCertificate};
+    int ctxVerifyNameIndex = -1;
+    int sslSessionIndex = -1;
+};
+
+// Never destroyed: sessions may be released from static destructors.
+TlsState& state() {
+    static TlsState* s = new TlsState;
+    return *s;
+}
+
+}  // namespace
+
+void SslLibrary::setModes(const Modes& modes) {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().modes = modes;
+}
+
+void SslLibrary::initialize() {
+    TlsState& st = state();
+    if (st.initialized.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> guard(st.lock);
+    if (st.initialized.load(std::memory_order_relaxed)) return;
+
+    // OpenSSL 3 allocates from the process heap and locks internally, so
+    // neither allocator hooks nor locking callbacks are installed here.
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    st.ctxVerifyNameIndex = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    st.sslSessionIndex = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+
+    st.commonCriteria.store(st.modes.commonCriteria, std::memory_order_relaxed);
+    if (st.modes.pythonHttpsVerifyDisabled) {
+        s_log.warn(
+            "PYTHONHTTPSVERIFY is set to 0 in morvex-launch.conf disabling certificate validation for the httplib and "
+            "urllib libraries shipped with the embedded Python interpreter; must be set to \"1\" for increased "
+            "security");
+    }
+    if (st.modes.fips) {
+        ERR_clear_error();
+        if (OSSL_PROVIDER_load(nullptr, "fips") == nullptr || !EVP_default_properties_enable_fips(nullptr, 1)) {
+            throw BaseException("Can't enable FIPS support: " + drainErrorQueue());
+        }
+        s_log.info("Enabled FIPS cryptography module");
+        st.fips.store(true, std::memory_order_relaxed);
+    }
+    st.initialized.store(true, std::memory_order_release);
+}
+
+bool SslLibrary::initialized() noexcept { return state().initialized.load(std::memory_order_acquire); }
+bool SslLibrary::fipsMode() noexcept { return state().fips.load(std::memory_order_relaxed); }
+bool SslLibrary::commonCriteriaMode() noexcept { return state().commonCriteria.load(std::memory_order_relaxed); }
+void SslLibrary::setCommonCriteriaMode(bool on) noexcept {
+    state().commonCriteria.store(on, std::memory_order_relaxed);
+}
+
+std::mutex& SslLibrary::lock() noexcept { return state().lock; }
+
+std::int64_t SslLibrary::serverSessionTimeoutMs() noexcept {
+    return state().serverSessionTimeoutMs.load(std::memory_order_relaxed);
+}
+void SslLibrary::setServerSessionTimeoutMs(std::int64_t ms) noexcept {
+    state().serverSessionTimeoutMs.store(ms, std::memory_order_relaxed);
+}
+
+void SslLibrary::setClientSessionCache(const ClientSessionCacheSettings& settings) {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().sessionCache = settings;
+}
+
+SslLibrary::ClientSessionCacheSettings SslLibrary::clientSessionCache() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().sessionCache;
+}
+
+void SslLibrary::setVerifyHooks(SslVerifyHook clientContextHook, SslVerifyHook serverContextHook) noexcept {
+    state().clientHook.store(clientContextHook);
+    state().serverHook.store(serverContextHook);
+}
+SslVerifyHook SslLibrary::clientContextVerifyHook() noexcept { return state().clientHook.load(); }
+SslVerifyHook SslLibrary::serverContextVerifyHook() noexcept { return state().serverHook.load(); }
+
+std::string SslLibrary::errorText(unsigned long code) {
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return "SSL error code=" + std::to_string(code) + " message=\"" + text + "\"";
+}
+
+std::string SslLibrary::queueErrorText() { return errorText(ERR_peek_error()); }
+
+std::string SslLibrary::drainErrorQueue() {
+    std::string out;
+    unsigned long code;
+    while ((code = ERR_get_error()) != 0) {
+        if (!out.empty()) out += "; ";
+        out += errorText(code);
+    }
+    return out.empty() ? errorText(0) : out;
+}
+
+int SslLibrary::ctxVerifyNameIndex() noexcept { return state().ctxVerifyNameIndex; }
+int SslLibrary::sslSessionIndex() noexcept { return state().sslSessionIndex; }
+
+}  // namespace morvex
