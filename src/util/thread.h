@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -160,21 +161,33 @@ public:
                               std::uint32_t timeoutMs) noexcept;
 
 protected:
-    // For MainThread: no OS thread is created.
-    struct MainThreadTag {};
-    explicit Thread(MainThreadTag);
+    // For subclasses that formatted their name already (blanks are removed).
+    Thread(std::size_t stackSize, std::string name);
+
+    // For subclasses that must set up members before the OS thread exists:
+    // nothing is created until the subclass calls createThread (which throws
+    // as the other constructors do).
+    struct DeferredCreation {};
+    explicit Thread(DeferredCreation) noexcept;
+    void createThread(std::size_t stackSize, std::string name);
 
     // The blank-free name from a printf format.
     static std::string formatName(const char* nameFormat, va_list args);
-    // For subclasses that formatted their name already (blanks are removed).
-    Thread(std::size_t stackSize, std::string name);
+
+    // What the destructor does for a thread never joined: a thread not yet
+    // started ends without running main(); a running one is waited for.
+    // Subclasses call it first in their destructor when main() uses their
+    // members.
+    void giveUp() noexcept;
 
 private:
     class SelfNotation;
     friend class MainThread;
     friend unsigned threadEntry(void* arg);
 
-    void create(std::size_t stackSize);
+    struct MainThreadTag {};
+    explicit Thread(MainThreadTag);
+
     void runBody();
     void destroyScopedObjects() noexcept;
     void waitForExit() noexcept;
@@ -191,6 +204,7 @@ private:
     platform::ConditionVariable _startCondition;
     std::vector<ThreadScopedObject*> _scopedObjects;
     bool _mainThread = false;
+    bool _counted = false;  // included in the thread count
     CrashLogNotationList _notations;
     SelfNotation* _selfNotation = nullptr;
     std::atomic<PerThreadState*> _state{nullptr};

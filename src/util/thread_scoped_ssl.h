@@ -21,5 +21,9 @@ public:
     ~ThreadScopedSSLFreeErrorQueue() override;
 };
 
+// Defined next to the factory registration; the thread layer refers to it
+// so that the registration is always linked in.
+extern const int kThreadScopedSslAnchor;
+
 }  // namespace details
 }  // namespace morvex
