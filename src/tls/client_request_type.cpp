@@ -7,8 +7,8 @@ namespace morvex {
 namespace {
 
 // Indexed by value; entry 0 is the unknown type's empty name.
-constexpr std::string_view kNames[] = {"", "Deployment-Client", "Morvex-Base", "Telemetry", "External-Proxy",
-                                       "Morvexd"};
+constexpr std::string_view kNames[] = {"",          "Deployment-Client", "Morvex-Base",
+                                       "Telemetry", "External-Proxy",    "Morvexd"};
 
 }  // namespace
 
@@ -37,6 +37,8 @@ bool clientRequestTypeMayUseTls(ClientRequestType type) noexcept {
     }
 }
 
-std::ostream& operator<<(std::ostream& out, ClientRequestType type) { return out << toString(type); }
+std::ostream& operator<<(std::ostream& out, ClientRequestType type) {
+    return out << toString(type);
+}
 
 }  // namespace morvex

@@ -8,10 +8,14 @@ namespace morvex {
 
 namespace {
 
-const char* boolText(bool b) { return b ? "true" : "false"; }
+const char* boolText(bool b) {
+    return b ? "true" : "false";
+}
 
 // Moves a string and leaves the source empty (a plain move does not promise that).
-std::string take(std::string& s) { return std::exchange(s, std::string()); }
+std::string take(std::string& s) {
+    return std::exchange(s, std::string());
+}
 
 }  // namespace
 

@@ -57,24 +57,24 @@ public:
     SslContextOptions& operator=(SslContextOptions&& other) noexcept;
     virtual ~SslContextOptions();
 
-    std::string rootCAPath;                 // trusted root certificates (PEM)
+    std::string rootCAPath;                  // trusted root certificates (PEM)
     bool rootCAPathHonoredOnWindows = true;  // whether rootCAPath is used at all
-    std::string caCertFile;                 // CA certificates for verification, also sent as chain
-    std::string certFile;                   // own certificate (chain) file, PEM
-    std::string privateKeyFile;             // own private key (PEM); defaults to certFile when loading
-    std::string privateKeyPassword;         // never logged, only whether it is set
-    std::string commonNameToCheck;          // comma-separated acceptable peer common names
-    std::string altNameToCheck;             // comma-separated acceptable peer subjectAltNames
+    std::string caCertFile;                  // CA certificates for verification, also sent as chain
+    std::string certFile;                    // own certificate (chain) file, PEM
+    std::string privateKeyFile;              // own private key (PEM); defaults to certFile when loading
+    std::string privateKeyPassword;          // never logged, only whether it is set
+    std::string commonNameToCheck;           // comma-separated acceptable peer common names
+    std::string altNameToCheck;              // comma-separated acceptable peer subjectAltNames
     bool allowSslRenegotiation = true;
-    std::uint32_t sslVersions = 0;          // SslVersion bits
-    std::string cipherSuite;                // OpenSSL cipher list; empty = library default
-    std::string ecdhCurves;                 // comma-separated curve names
+    std::uint32_t sslVersions = 0;  // SslVersion bits
+    std::string cipherSuite;        // OpenSSL cipher list; empty = library default
+    std::string ecdhCurves;         // comma-separated curve names
     bool useCompression = false;
     bool quietShutdown = false;
     bool logCertificateData = false;
     std::int32_t maxCertlogCacheEntries = 10000;
     std::int64_t certLogRepeatFrequency = 86400000;  // milliseconds
-    std::string caTrustStore = "morvex";    // comma-separated: "morvex" (caCertFile/rootCAPath), "os"
+    std::string caTrustStore = "morvex";             // comma-separated: "morvex" (caCertFile/rootCAPath), "os"
     std::string caTrustStorePath;
     SSLConnection useSSL = SSLConnection::Legacy;
     CertStatusValidationMethod certStatusValidationMethod = CertStatusValidationMethod::None;
@@ -93,7 +93,7 @@ public:
     SslServerContextOptions& operator=(SslServerContextOptions&& other) noexcept;
     ~SslServerContextOptions() override;
 
-    std::string dhFile;                         // PEM Diffie-Hellman parameters
+    std::string dhFile;  // PEM Diffie-Hellman parameters
     bool shouldVerifyClientCert = false;
     std::int64_t sslServerSessionTimeout = -1;    // milliseconds, -1 = unset
     std::int64_t sslServerHandshakeTimeout = -1;  // milliseconds, -1 = unset

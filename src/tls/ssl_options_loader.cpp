@@ -100,9 +100,10 @@ public:
         applyRootCADefaults();
         if constexpr (!kServer) {
             if (!_o.shouldVerifyServerCert) {
-                s_log.warn("%s is false disabling certificate validation; must be set to \"true\" for increased "
-                           "security",
-                           keyPath("sslVerifyServerCert").c_str());
+                s_log.warn(
+                    "%s is false disabling certificate validation; must be set to \"true\" for increased "
+                    "security",
+                    keyPath("sslVerifyServerCert").c_str());
             }
         }
     }
@@ -191,8 +192,7 @@ private:
                 invalid("useSSL", *v);
             }
         }
-        readParsed("certificateStatusValidationMethod", _o.certStatusValidationMethod,
-                   parseCertStatusValidationMethod);
+        readParsed("certificateStatusValidationMethod", _o.certStatusValidationMethod, parseCertStatusValidationMethod);
         readString("caTrustStore", _o.caTrustStore);
         readString("caTrustStorePath", _o.caTrustStorePath);
         readNameList("sslCommonNameToCheck", _o.commonNameToCheck);
@@ -285,10 +285,12 @@ private:
         if (!found("privKeyPath")) _o.privateKeyFile = _o.certFile;
 
         // Checks only for keys that were present; problems are warnings.
-        if (found(kServer ? "serverCert" : "clientCert")) check(kServer ? "serverCert" : "clientCert", _o.certFile, PathCheck::RegularFileIfExists);
+        if (found(kServer ? "serverCert" : "clientCert"))
+            check(kServer ? "serverCert" : "clientCert", _o.certFile, PathCheck::RegularFileIfExists);
         if (found("privKeyPath")) check("privKeyPath", _o.privateKeyFile, PathCheck::RegularFileIfExists);
         if (found("caCertFile")) check("caCertFile", _o.caCertFile, PathCheck::RegularFileIfExists);
-        if (found("sslRootCAPath") && !_o.rootCAPath.empty()) check("sslRootCAPath", _o.rootCAPath, PathCheck::ExistingFile);
+        if (found("sslRootCAPath") && !_o.rootCAPath.empty())
+            check("sslRootCAPath", _o.rootCAPath, PathCheck::ExistingFile);
         if constexpr (kServer) {
             if (found("dhFile")) check("dhFile", _o.dhFile, PathCheck::ExistingFile);
         } else {
@@ -338,8 +340,8 @@ bool loadWith(const std::string& confName, const std::string& stanza, const Prop
 }
 
 template <typename Options>
-bool loadFromStore(const ConfigStore& store, const std::string& confName, const std::string& stanza,
-                   Options& options, const SslOptionsLoadEnv& env) {
+bool loadFromStore(const ConfigStore& store, const std::string& confName, const std::string& stanza, Options& options,
+                   const SslOptionsLoadEnv& env) {
     std::optional<PropertySet> props;
     try {
         props = store.stanza(confName, stanza);
@@ -378,12 +380,12 @@ std::optional<std::uint32_t> parseSslVersions(std::string_view value) {
         std::uint32_t bits;
     };
     static constexpr Token kTokens[] = {
-        {"*", SslVersion::ALL},         {"all", SslVersion::ALL},        {"tls", SslVersion::TLS},
-        {"ssl3", SslVersion::SSL3},     {"sslv3", SslVersion::SSL3},     {"ssl-3", SslVersion::SSL3},
-        {"tls10", SslVersion::TLS1_0},  {"tls1.0", SslVersion::TLS1_0},  {"tls-1.0", SslVersion::TLS1_0},
-        {"tls11", SslVersion::TLS1_1},  {"tls1.1", SslVersion::TLS1_1},  {"tls-1.1", SslVersion::TLS1_1},
-        {"tls12", SslVersion::TLS1_2},  {"tls1.2", SslVersion::TLS1_2},  {"tls-1.2", SslVersion::TLS1_2},
-        {"ssl2", SslVersion::SSL2},     {"sslv2", SslVersion::SSL2},     {"ssl-2", SslVersion::SSL2},
+        {"*", SslVersion::ALL},        {"all", SslVersion::ALL},       {"tls", SslVersion::TLS},
+        {"ssl3", SslVersion::SSL3},    {"sslv3", SslVersion::SSL3},    {"ssl-3", SslVersion::SSL3},
+        {"tls10", SslVersion::TLS1_0}, {"tls1.0", SslVersion::TLS1_0}, {"tls-1.0", SslVersion::TLS1_0},
+        {"tls11", SslVersion::TLS1_1}, {"tls1.1", SslVersion::TLS1_1}, {"tls-1.1", SslVersion::TLS1_1},
+        {"tls12", SslVersion::TLS1_2}, {"tls1.2", SslVersion::TLS1_2}, {"tls-1.2", SslVersion::TLS1_2},
+        {"ssl2", SslVersion::SSL2},    {"sslv2", SslVersion::SSL2},    {"ssl-2", SslVersion::SSL2},
     };
     std::uint32_t result = 0;
     bool first = true;
@@ -434,8 +436,7 @@ std::optional<SslContextOptions::SSLConnection> parseUseSsl(std::string_view val
     return std::nullopt;
 }
 
-std::optional<SslContextOptions::CertStatusValidationMethod> parseCertStatusValidationMethod(
-    std::string_view value) {
+std::optional<SslContextOptions::CertStatusValidationMethod> parseCertStatusValidationMethod(std::string_view value) {
     std::string v = lower(value);
     if (v == "none") return SslContextOptions::CertStatusValidationMethod::None;
     if (v == "crl") return SslContextOptions::CertStatusValidationMethod::Crl;

@@ -59,8 +59,7 @@ std::optional<bool> parseBooleanWord(std::string_view value);
 // A boolean word or "legacy". (An empty value is skipped by the loader.)
 std::optional<SslContextOptions::SSLConnection> parseUseSsl(std::string_view value);
 // "none" or "crl", any case.
-std::optional<SslContextOptions::CertStatusValidationMethod> parseCertStatusValidationMethod(
-    std::string_view value);
+std::optional<SslContextOptions::CertStatusValidationMethod> parseCertStatusValidationMethod(std::string_view value);
 // A duration: an integer with an optional unit "ms", "s", "m", "h" or "d"
 // (seconds without one); gives milliseconds.
 std::optional<std::int64_t> parseDurationMs(std::string_view value);

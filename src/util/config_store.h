@@ -42,8 +42,7 @@ public:
     std::optional<PropertySet> stanza(const std::string& confName, std::string_view stanza) const;
     bool hasStanza(const std::string& confName, std::string_view stanza) const;
     // The merged value of one key, if present.
-    std::optional<std::string> value(const std::string& confName, std::string_view stanza,
-                                     std::string_view key) const;
+    std::optional<std::string> value(const std::string& confName, std::string_view stanza, std::string_view key) const;
 
     // Paths of the two layers of a configuration.
     std::string defaultPath(const std::string& confName) const;

@@ -28,7 +28,7 @@ std::size_t leadingSpaceLength(std::string_view s) noexcept {
     auto b2 = static_cast<unsigned char>(s[2]);
     if (b0 == 0xE1 && b1 == 0x9A && b2 == 0x80) return 3;  // U+1680
     if (b0 == 0xE2 && b1 == 0x80) {
-        if (b2 >= 0x80 && b2 <= 0x8B) return 3;             // U+2000..U+200B
+        if (b2 >= 0x80 && b2 <= 0x8B) return 3;                // U+2000..U+200B
         if (b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) return 3;  // U+2028, U+2029, U+202F
     }
     if (b0 == 0xE2 && b1 == 0x81 && b2 == 0x9F) return 3;  // U+205F
@@ -68,7 +68,9 @@ std::string_view trimIniWhitespace(std::string_view text) noexcept {
     return text;
 }
 
-bool isIniBlank(std::string_view text) noexcept { return trimIniWhitespace(text).empty(); }
+bool isIniBlank(std::string_view text) noexcept {
+    return trimIniWhitespace(text).empty();
+}
 
 const std::string* IniFile::Stanza::find(std::string_view key) const {
     auto it = settings.find(key);
@@ -112,7 +114,9 @@ const std::string* IniFile::value(std::string_view stanzaName, std::string_view 
     return s ? s->find(key) : nullptr;
 }
 
-std::string IniFile::location() const { return _path + ", line " + std::to_string(_lineNumber); }
+std::string IniFile::location() const {
+    return _path + ", line " + std::to_string(_lineNumber);
+}
 
 void IniFile::parseText(std::string_view text) {
     // A UTF-8 byte-order mark is not part of the first line.

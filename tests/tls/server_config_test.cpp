@@ -73,8 +73,8 @@ TEST_F(ServerConfigTest, ShippedDefaultsServeEveryTlsRequestType) {
     EXPECT_THAT(log, Not(HasSubstr(" - Found a deprecated version")));
     EXPECT_THAT(log, HasSubstr("INFO - No '' certificate found.  Morvexd communication will not work without this."));
 
-    for (auto type : {ClientRequestType::DeploymentClient, ClientRequestType::MorvexBase,
-                      ClientRequestType::Telemetry, ClientRequestType::Morvexd}) {
+    for (auto type : {ClientRequestType::DeploymentClient, ClientRequestType::MorvexBase, ClientRequestType::Telemetry,
+                      ClientRequestType::Morvexd}) {
         std::optional<SslClientContextOptions> o;
         logged([&] { o = config->clientOptionsFor(type); });
         ASSERT_TRUE(o.has_value()) << type;
@@ -100,9 +100,11 @@ TEST_F(ServerConfigTest, LocalLayerAndClientCompletion) {
                "sslCommonNameToCheck = own.example.com\n"
                "sslQuietShutdown = true\n"
                "useSslClientSessionCache = true\n"
-               "sslClientSessionPath = " + _etc.string() + "\n"
-               "sslServerSessionTimeout = 0\n"
-               "commonCriteriaMode = yes\n");
+               "sslClientSessionPath = " +
+                   _etc.string() +
+                   "\n"
+                   "sslServerSessionTimeout = 0\n"
+                   "commonCriteriaMode = yes\n");
     writeLocal("deploymentclient", "[deployment-client]\nclientCert = dc.pem\nsslCommonNameToCheck = dc.example.com\n");
     std::string log;
     _setup.utilityProcess = false;
@@ -110,8 +112,8 @@ TEST_F(ServerConfigTest, LocalLayerAndClientCompletion) {
     _setup.initClientContext = [&](const ServerConfig&) { return ++hookCalls == 1; };
     auto config = make(&log);
     EXPECT_EQ(hookCalls, 1);
-    EXPECT_THAT(log, HasSubstr("SSL session cache path " + _etc.string() +
-                               " enabled true session timeout on SSL server 0"));
+    EXPECT_THAT(log,
+                HasSubstr("SSL session cache path " + _etc.string() + " enabled true session timeout on SSL server 0"));
 
     const SslClientContextOptions& c = config->sslClientOptions();
     EXPECT_EQ(c.certFile, (_etc / "auth/server.pem").string());

@@ -42,8 +42,8 @@ protected:
             if (ok) *ok = r;
         });
     }
-    std::string loadClient(const PropertySet& props, SslClientContextOptions& o, const std::string& stanza = "sslConfig",
-                           const std::string& conf = "server") {
+    std::string loadClient(const PropertySet& props, SslClientContextOptions& o,
+                           const std::string& stanza = "sslConfig", const std::string& conf = "server") {
         return logged([&] { EXPECT_TRUE(loadSslClientOptions(conf, stanza, props, o, _env)); });
     }
 
@@ -113,12 +113,19 @@ TEST(SslValueParsersTest, HostNameLists) {
 }
 
 TEST_F(SslOptionsLoaderTest, KeysAliasesAndInvalidValues) {
-    PropertySet props{{"sslCipher", "OLD"},          {"cipherSuite", "NEW"},      {"ecdhCurves", "prime256v1"},
-                      {"sslVersions", "tls1.2"},     {"allowSslRenegotiation", "nope"},
-                      {"certLogMaxCacheEntries", "12"}, {"certLogRepeatFrequency", "1h"},
-                      {"useSSL", ""},                {"certificateStatusValidationMethod", "CRL"},
-                      {"sslCommonNameToCheck", "a.com"}, {"sslCommonNameList", "b.com,bad name"},
-                      {"requireClientCert", "yes"},  {"sslServerSessionTimeout", "600"},
+    PropertySet props{{"sslCipher", "OLD"},
+                      {"cipherSuite", "NEW"},
+                      {"ecdhCurves", "prime256v1"},
+                      {"sslVersions", "tls1.2"},
+                      {"allowSslRenegotiation", "nope"},
+                      {"certLogMaxCacheEntries", "12"},
+                      {"certLogRepeatFrequency", "1h"},
+                      {"useSSL", ""},
+                      {"certificateStatusValidationMethod", "CRL"},
+                      {"sslCommonNameToCheck", "a.com"},
+                      {"sslCommonNameList", "b.com,bad name"},
+                      {"requireClientCert", "yes"},
+                      {"sslServerSessionTimeout", "600"},
                       {"sslServerHandshakeTimeout", "soon"}};
     SslServerContextOptions o;
     std::string log = loadServer(props, o);
@@ -192,7 +199,8 @@ TEST_F(SslOptionsLoaderTest, PathsResolveAgainstCaPath) {
 TEST_F(SslOptionsLoaderTest, RootCARules) {
     std::string ca = (_dir / "etc/auth/ca.pem").string();
     SslServerContextOptions o;
-    std::string log = loadServer({{"sslRootCAPath", ca}, {"rootCA", ""}, {"sslRootCAPathHonoredOnWindows", "false"}}, o);
+    std::string log =
+        loadServer({{"sslRootCAPath", ca}, {"rootCA", ""}, {"sslRootCAPathHonoredOnWindows", "false"}}, o);
     EXPECT_EQ(o.rootCAPath, "");  // a present, empty rootCA wins
     EXPECT_FALSE(o.rootCAPathHonoredOnWindows);
     EXPECT_THAT(log, Not(HasSubstr("setting ignored")));

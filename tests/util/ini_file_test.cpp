@@ -57,12 +57,12 @@ TEST(IniFileTest, EscapesContinuationsAndNulBytes) {
     IniFile f;
     std::string text =
         "[s]\n"
-        "a\\=b = c=d\n"      // escaped '=' stays in the key; split at the next one
-        "path = C:\\dir\n"   // no escape processing in values
+        "a\\=b = c=d\n"     // escaped '=' stays in the key; split at the next one
+        "path = C:\\dir\n"  // no escape processing in values
         "multi = 1\\\n"
         "2\\\n"
         "3\n"
-        "spaced = x\\ \n"    // backslash then space: no continuation
+        "spaced = x\\ \n"  // backslash then space: no continuation
         "next = y\n";
     text += std::string("n\0ul = v\0al\n", 12);
     std::string log = parseLogged(f, "esc.conf", text);
@@ -102,8 +102,7 @@ TEST(IniFileTest, MalformedLinesWarnAndAreRetained) {
     EXPECT_EQ(open->leadingLines, (std::vector<std::string>{"# leading comment", ""}));
     EXPECT_EQ(*open->find("k"), "first");
     // The dropped duplicate and the lines before it are kept, ahead of the next header.
-    EXPECT_EQ(f.stanza("s2")->leadingLines,
-              (std::vector<std::string>{"   ", "; why", "k = second", "no equals here"}));
+    EXPECT_EQ(f.stanza("s2")->leadingLines, (std::vector<std::string>{"   ", "; why", "k = second", "no equals here"}));
     EXPECT_EQ(f.trailingLines(), (std::vector<std::string>{"; trailing", "dangling\\"}));
 }
 
@@ -117,7 +116,8 @@ TEST(IniFileTest, SchemaFilesKeepFreeTextQuietly) {
 TEST(IniFileTest, UnicodeWhitespaceIsTrimmedAndBlank) {
     IniFile f;
     // U+3000 and U+00A0 around the key and value; a line of U+2028 alone is blank.
-    std::string log = parseLogged(f, "u.conf", "\xE3\x80\x80key\xC2\xA0=\xE2\x80\x8Bv\xC3\xA9\xE2\x80\xAF\n\xE2\x80\xA8\n");
+    std::string log =
+        parseLogged(f, "u.conf", "\xE3\x80\x80key\xC2\xA0=\xE2\x80\x8Bv\xC3\xA9\xE2\x80\xAF\n\xE2\x80\xA8\n");
     EXPECT_EQ(log, "");
     ASSERT_NE(f.value("default", "key"), nullptr);
     EXPECT_EQ(*f.value("default", "key"), "v\xC3\xA9");
