@@ -8,7 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <ostream>
+
+#include "util/crash_log_notation.h"
 
 namespace morvex {
 
@@ -72,8 +73,9 @@ public:
         return done;
     }
 
-    void dump(std::ostream& os) const {
-        os << "r=" << _read << " w=" << _write << " size=" << N << " avail=" << readable();
+    void dump(CrashLogOutput& out) const noexcept {
+        out.printf("read=%llu, write=%llu, size=%zu, avail=%zu", static_cast<unsigned long long>(_read),
+                   static_cast<unsigned long long>(_write), N, readable());
     }
 
 private:

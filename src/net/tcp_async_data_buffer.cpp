@@ -39,9 +39,9 @@ void SendCursor::advance(std::size_t n) noexcept {
     while (_index < _list->size() && (*_list)[_index].len == 0) ++_index;
 }
 
-void SendCursor::dump(std::ostream& os) const {
-    os << ", async write idx=" << _index << "/" << _list->size() << " offset=" << _offset
-       << " bytes left=" << bytesLeft();
+void SendCursor::dump(CrashLogOutput& out) const noexcept {
+    out.printf(", async write data: segment %zu/%zu, offset %zu, bytes left %zu", _index, _list->size(), _offset,
+               bytesLeft());
 }
 
 void OutputBuffer::append(const char* data, std::size_t len) {

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <ostream>
 #include <vector>
 
 #include "net/receive_ring.h"
@@ -57,7 +56,8 @@ public:
     // Moves past n written bytes, across segments.
     void advance(std::size_t n) noexcept;
 
-    void dump(std::ostream& os) const;
+    // ", async write data: segment i/n, offset o, bytes left b".
+    void dump(CrashLogOutput& out) const noexcept;
 
 private:
     const SendList* _list;
