@@ -49,6 +49,9 @@ public:
     // An event-only descriptor whose event exists from the start.
     // Throws PollableDescriptorException "couldn't WSACreateEvent".
     static PollableDescriptor* createEventOnly();
+    // The same without throwing: null (with the Winsock code as last error)
+    // when the event cannot be made.
+    static PollableDescriptor* tryCreateEventOnly() noexcept;
 
     PollableDescriptor(const PollableDescriptor&) = delete;
     PollableDescriptor& operator=(const PollableDescriptor&) = delete;
@@ -77,9 +80,7 @@ public:
     int send(const char* buf, int len) noexcept;
 
     bool writableHint() const noexcept { return _writable.load(std::memory_order_relaxed) != 0; }
-    void setWritableHint(bool writable) noexcept {
-        _writable.store(writable ? 1 : 0, std::memory_order_relaxed);
-    }
+    void setWritableHint(bool writable) noexcept { _writable.store(writable ? 1 : 0, std::memory_order_relaxed); }
 
     // The socket's last pending error (a Winsock code, 0 when none); the
     // channel layer records it here.
