@@ -1,0 +1,615 @@
+#include "net/tcp_outbound.h"
+
+#include <sys/socket.h>
+
+#include <exception>
+
+#include "net/in_thread_actor.h"
+#include "platform/tick_count.h"
+#include "tls/ssl_library.h"
+#include "util/logger.h"
+
+namespace morvex {
+
+namespace {
+
+Logger s_log("TcpChannel");
+
+constexpr long kReadEvents = platform::FD_READ | platform::FD_OOB | platform::FD_CLOSE;
+
+bool isWouldBlock(int code) {
+    return code == static_cast<int>(platform::WSAEWOULDBLOCK) || code == static_cast<int>(platform::WSAEINPROGRESS);
+}
+
+}  // namespace
+
+// Runs the connect on the loop's thread for TcpOutbound::connect.
+class TcpOutboundConnectActor final : public InThreadActor {
+public:
+    TcpOutboundConnectActor(TcpOutbound& connection, const SocketAddress& address)
+        : _connection(connection), _address(address) {}
+    void callback() override { _connection.doConnect(_address); }
+
+private:
+    TcpOutbound& _connection;
+    const SocketAddress& _address;
+};
+
+class TcpOutboundTerminateExternallyActor final : public InThreadActor {
+public:
+    TcpOutboundTerminateExternallyActor(TcpOutbound& connection, int how) : _connection(connection), _how(how) {}
+    void callback() override { _connection.terminateRequested(_how); }
+
+private:
+    TcpOutbound& _connection;
+    int _how;
+};
+
+// --- TcpOutboundLoop ---
+
+TcpOutboundLoop::~TcpOutboundLoop() = default;
+
+void TcpOutboundLoop::addTerminating(TcpOutbound* c) noexcept {
+    if (c->_onTerminatingList) return;
+    c->_termPrev = nullptr;
+    c->_termNext = _terminating;
+    if (_terminating) _terminating->_termPrev = c;
+    _terminating = c;
+    c->_onTerminatingList = true;
+    ++_terminatingCount;
+}
+
+void TcpOutboundLoop::removeTerminating(TcpOutbound* c) noexcept {
+    if (!c->_onTerminatingList) return;
+    if (c->_termPrev) {
+        c->_termPrev->_termNext = c->_termNext;
+    } else {
+        _terminating = c->_termNext;
+    }
+    if (c->_termNext) c->_termNext->_termPrev = c->_termPrev;
+    c->_termPrev = c->_termNext = nullptr;
+    c->_onTerminatingList = false;
+    --_terminatingCount;
+}
+
+// --- timers ---
+
+void TcpOutbound::IoTimeout::callback() { _owner.onTimeout(); }
+void TcpOutbound::ConnectFinishedEarlyActor::callback() { _owner.connectFinishedEarly(); }
+void TcpOutbound::ConnectFailedEarlyActor::callback() { _owner.connectFailedEarly(); }
+
+// --- TcpOutbound ---
+
+TcpOutbound::TcpOutbound(TcpOutboundLoop& loop, std::string host, const SslContext* sslContext)
+    : _timer(*this),
+      _toloopp(loop),
+      _sslContext(sslContext),
+      _host(std::move(host)),
+      _connectFinishedEarly(*this),
+      _connectFailedEarly(*this) {}
+
+TcpOutbound::~TcpOutbound() {
+    _toloopp.removeTimeout(&_timer);
+    _toloopp.removeTimeout(&_connectFinishedEarly);
+    _toloopp.removeTimeout(&_connectFailedEarly);
+    if (isRegistered()) _toloopp.removePolledFd(this);
+    _toloopp.removeTerminating(this);
+    if (!_ssl.empty()) _ssl.release();
+}
+
+bool TcpOutbound::connect(const SocketAddress& address) {
+    TcpOutboundConnectActor actor(*this, address);
+    return _toloopp.runInThreadOrFail(&actor);
+}
+
+void TcpOutbound::setAsyncWriteData(const SendList& list, std::size_t index, std::size_t offset) {
+    _cursor.set(list, index, offset);
+}
+
+void TcpOutbound::terminateExternally(bool immediate) {
+    TcpOutboundTerminateExternallyActor actor(*this, immediate ? 2 : 1);
+    _toloopp.runInThread(&actor, true);
+}
+
+void TcpOutbound::terminateRequested(int how) {
+    if (how > _isTerminated) _isTerminated = how;
+    // Inside a step (a callback asked) the step itself looks at the flag.
+    if (_inStep || _finished) return;
+    if (_tstate == kCreated) return;
+    _inStep = true;
+    bool end = stateStep();
+    _inStep = false;
+    if (end) endNow();
+}
+
+void TcpOutbound::setPaused(bool paused) {
+    _paused = paused;
+    if (!paused && isRegistered() && !_inStep) _toloopp.scheduleService(this);
+}
+
+void TcpOutbound::doConnect(const SocketAddress& address) {
+    _peer = address;
+    if (_sslContext) {
+        // Lets a cached session be resumed for this peer (numeric host, no brackets).
+        if (SslLibrary::clientSessionCache().enabled) _ssl.setTarget(address.hostText(), address.port());
+    }
+    platform::SOCKET s = platform::socket(address.family(), SOCK_STREAM, 0);
+    if (s == platform::INVALID_SOCKET) {
+        _serr = SocketError::winsock(static_cast<std::uint32_t>(platform::WSAGetLastError()));
+        _toloopp.addTimeout(&_connectFailedEarly, 0);
+        return;
+    }
+    _socket = PollableDescriptorRef::adopt(PollableDescriptor::create(s));
+    try {
+        setNonBlocking(s);
+    } catch (const std::exception&) {
+        _serr = SocketError::winsock(static_cast<std::uint32_t>(platform::WSAGetLastError()));
+        _toloopp.addTimeout(&_connectFailedEarly, 0);
+        return;
+    }
+    if (platform::connect(s, address.get(), address.length) == 0) {
+        _toloopp.addTimeout(&_connectFinishedEarly, 0);
+        return;
+    }
+    int code = platform::WSAGetLastError();
+    if (isWouldBlock(code)) {
+        _tstate = kConnecting;
+        _setEvents = _wantEvents = platform::FD_CONNECT | platform::FD_CLOSE;
+        _toloopp.addPolledFd(this, _socket.get(), _setEvents);
+        armTimer(_connectTimeoutMs);
+        return;
+    }
+    _serr = SocketError::winsock(static_cast<std::uint32_t>(code));
+    _toloopp.addTimeout(&_connectFailedEarly, 0);
+}
+
+void TcpOutbound::connectFinishedEarly() {
+    _tstate = kConnecting;
+    _setEvents = _wantEvents = kReadEvents;
+    _toloopp.addPolledFd(this, _socket.get(), _setEvents);
+    _inStep = true;
+    bool end = connectCompleted();
+    if (!end) end = stateStep();
+    _inStep = false;
+    if (end) endNow();
+}
+
+void TcpOutbound::connectFailedEarly() {
+    report(_serr);
+    _tstate = kFailedConnecting;
+    endNow();
+}
+
+bool TcpOutbound::connectCompleted() {
+    if (!_sslContext) {
+        _tstate = kOpenPlain;
+        connectionMade();
+        rearmTimer();
+        return false;
+    }
+    if (!_ssl.createClient(*_sslContext, _socket.get(), _sni)) {
+        report(SocketError(SocketError::kSystem, 8));
+        _tstate = kFailedConnecting;
+        return true;
+    }
+    _tstate = kHandshake;
+    armTimer(_connectTimeoutMs);
+    return false;
+}
+
+bool TcpOutbound::handleEvents(const PollableDescriptorRef& ipd) {
+    _inStep = true;
+    bool end;
+    if (_tstate == kConnecting) {
+        long ev = pendingEvents();
+        int code = 0;
+        if (ev & platform::FD_CONNECT) code = ipd->_evts.iErrorCode[platform::FD_CONNECT_BIT];
+        if (code == 0 && (ev & platform::FD_CLOSE)) code = ipd->_evts.iErrorCode[platform::FD_CLOSE_BIT];
+        if (!(ev & (platform::FD_CONNECT | platform::FD_CLOSE))) {
+            _inStep = false;
+            return false;
+        }
+        if (code != 0 || (ev & platform::FD_CONNECT) == 0) {
+            report(SocketError::winsock(static_cast<std::uint32_t>(code)));
+            _tstate = kFailedConnecting;
+            end = true;
+        } else {
+            end = connectCompleted();
+            if (!end) end = stateStep();
+        }
+    } else {
+        end = stateStep();
+    }
+    _inStep = false;
+    if (end) _toloopp.removeTimeout(&_timer);
+    return end;
+}
+
+void TcpOutbound::removed(PollableDescriptorRef) { finish(); }
+
+bool TcpOutbound::stateStep() {
+    switch (_tstate) {
+        case kHandshake:
+            return handshakeStep();
+        case kOpenPlain:
+        case kOpenTls:
+            return openStep();
+        case kTlsShutdown:
+            return shutdownStep();
+        case kConnecting:
+        case kCreated:
+            if (_isTerminated == 2) {
+                _tstate = kTerminated;
+                return true;
+            }
+            return false;
+        default:
+            return true;
+    }
+}
+
+bool TcpOutbound::handshakeStep() {
+    if (_isTerminated == 2) {
+        _tstate = kTerminated;
+        return true;
+    }
+    setupSslSession(_ssl, *_sslContext, _host);
+    int r = _ssl.clientHandshake();
+    if (r <= 0) {
+        SslSession::IoStatus st = _ssl.classify(r);
+        switch (st.kind) {
+            case SslSession::IoStatus::WantRead:
+                _sslWant = SslSession::kWantReadEvents;
+                chooseEventsAndTimer(false);
+                return false;
+            case SslSession::IoStatus::WantWrite:
+                _sslWant = SslSession::kWantWriteEvents;
+                chooseEventsAndTimer(false);
+                return false;
+            case SslSession::IoStatus::SocketError:
+                report(SocketError::winsock(st.code));
+                break;
+            case SslSession::IoStatus::PeerClosed:
+                report(SocketError::closedByPeer());
+                break;
+            case SslSession::IoStatus::TlsError:
+                report(SocketError::ssl(st.code));
+                break;
+        }
+        _tstate = kFailedConnecting;
+        return true;
+    }
+    bool verified = !_sslContext->verifyPeer() ||
+                    _ssl.checkPeer(_sslContext->commonNameToCheck(), _sslContext->altNameToCheck());
+    if (!verified || !serverCertificateAcceptable()) {
+        report(SocketError(SocketError::kCertCheckFailed, 0));
+        _tstate = kFailedConnecting;
+        return true;
+    }
+    _tstate = kOpenTls;
+    _sslWant = 0;
+    connectionMade();
+    rearmTimer();
+    return openStep();
+}
+
+std::size_t TcpOutbound::readSome(SocketError& error) {
+    if (!_sslContext) return readIntoRing(_socket->socket(), _rbuf, error);
+    std::size_t total = 0;
+    while (!_rbuf.full()) {
+        int r = _ssl.read(_rbuf.writePtr(), static_cast<int>(_rbuf.contiguousFree()));
+        if (r > 0) {
+            _rbuf.commitWrite(static_cast<std::size_t>(r));
+            total += static_cast<std::size_t>(r);
+            continue;
+        }
+        SslSession::IoStatus st = _ssl.classify(r);
+        switch (st.kind) {
+            case SslSession::IoStatus::WantRead:
+                _sslWant |= SslSession::kWantReadEvents;
+                return total;
+            case SslSession::IoStatus::WantWrite:
+                _sslWant |= SslSession::kWantWriteEvents;
+                return total;
+            case SslSession::IoStatus::SocketError:
+                error = SocketError::winsock(st.code);
+                return total;
+            case SslSession::IoStatus::PeerClosed:
+                error = SocketError::closedByPeer();
+                return total;
+            case SslSession::IoStatus::TlsError:
+                error = SocketError::ssl(st.code);
+                return total;
+        }
+    }
+    // Decrypted bytes inside the session announce no socket event.
+    if (_ssl.pending() > 0) _toloopp.scheduleService(this);
+    return total;
+}
+
+std::size_t TcpOutbound::writeSome(SocketError& error) {
+    if (!_sslContext) return writeFromCursor(*_socket, _cursor, error);
+    std::size_t total = 0;
+    while (_cursor.hasData()) {
+        if (_cursor.currentLen() == 0) {
+            _cursor.advance(0);
+            continue;
+        }
+        int len = static_cast<int>(std::min(_cursor.currentLen(), kMaxSendChunk));
+        int r = _ssl.write(_cursor.currentData(), len);
+        if (r > 0) {
+            _cursor.advance(static_cast<std::size_t>(r));
+            total += static_cast<std::size_t>(r);
+            continue;
+        }
+        SslSession::IoStatus st = _ssl.classify(r);
+        switch (st.kind) {
+            case SslSession::IoStatus::WantRead:
+                _sslWant |= SslSession::kWantReadEvents;
+                return total;
+            case SslSession::IoStatus::WantWrite:
+                _sslWant |= SslSession::kWantWriteEvents;
+                return total;
+            case SslSession::IoStatus::SocketError:
+                error = SocketError::winsock(st.code);
+                return total;
+            case SslSession::IoStatus::PeerClosed:
+                error = SocketError::closedByPeer();
+                return total;
+            case SslSession::IoStatus::TlsError:
+                error = SocketError::ssl(st.code);
+                return total;
+        }
+    }
+    return total;
+}
+
+bool TcpOutbound::openStep() {
+    _sslWant = 0;
+    SocketError err;
+    bool progress = false;
+    if (!_paused && !_rbuf.full()) progress |= readSome(err) > 0;
+    if (!err && !_cursor.isEmptyList()) {
+        progress |= writeSome(err) > 0;
+        if (!err && !_cursor.hasData()) {
+            _cursor.reset();
+            progress = true;
+            asyncWriteComplete();
+        }
+    }
+    if (!(_paused && !err) && !_rbuf.empty()) {
+        if (!err) {
+            dataAvailable(_rbuf);
+        } else {
+            closeWithDataPending(err);
+        }
+    }
+    if (err) {
+        report(err);
+        _tstate = kFailedOpen;
+        return true;
+    }
+    if (_isTerminated == 2) {
+        _tstate = kTerminated;
+        return true;
+    }
+    if (_isTerminated == 1) {
+        if (_tstate == kOpenTls) return startTlsShutdown();
+        _tstate = kTerminated;
+        return true;
+    }
+    chooseEventsAndTimer(progress);
+    return false;
+}
+
+bool TcpOutbound::startTlsShutdown() {
+    _tstate = kTlsShutdown;
+    armTimer(_sslShutdownTimeoutMs);
+    _toloopp.addTerminating(this);
+    return shutdownStep();
+}
+
+bool TcpOutbound::shutdownStep() {
+    for (;;) {
+        _sslShutdownSent = true;
+        int r = _ssl.shutdown();
+        if (r == 1) {
+            _tstate = kTerminated;
+            return true;
+        }
+        if (r == 0) {
+            if (_sslShutdownReturnedZero) {
+                _tstate = kTerminated;
+                return true;
+            }
+            _sslShutdownReturnedZero = true;
+            continue;
+        }
+        SslSession::IoStatus st = _ssl.classify(r);
+        if (st.kind == SslSession::IoStatus::WantRead || st.kind == SslSession::IoStatus::WantWrite) {
+            _sslWant = st.kind == SslSession::IoStatus::WantRead ? SslSession::kWantReadEvents
+                                                                 : SslSession::kWantWriteEvents;
+            long want = _sslWant;
+            if (want != _setEvents) {
+                selectEvents(want);
+                _setEvents = want;
+            }
+            _wantEvents = want;
+            return false;
+        }
+        _tstate = kTerminated;
+        return true;
+    }
+}
+
+void TcpOutbound::closeWithDataPending(SocketError& error) {
+    auto tail = [&] { return "socket_status=\"" + error.text() + "\" paused=" + (_paused ? "1" : "0") + " "; };
+    s_log.infoStream() << "Received unexpected socket close condition with unprocessed data in RX buffer. "
+                          "Processing remaining bytes="
+                       << _rbuf.readable() << " of data in RX buffer. " << tail();
+    aboutToDrainAfterUnexpectedClose();
+    for (;;) {
+        std::uint64_t before = _rbuf.readCounter();
+        dataAvailable(_rbuf);
+        if (_isTerminated || _rbuf.readCounter() == before) break;
+        if (!_rbuf.empty()) continue;  // a piece after the ring's wrap
+        SocketError again;
+        std::size_t n = readSome(again);
+        if (again && again.kind != SocketError::kClosedByPeer) error = again;
+        if (n == 0) break;
+    }
+    s_log.infoStream() << "Unable to confirm if operating system socket buffer was empty prior to handling errors, "
+                          "remaining bytes="
+                       << _rbuf.readable() << " " << tail();
+}
+
+void TcpOutbound::report(const SocketError& error) {
+    if (!_serr) _serr = error;
+    if (_errorReported) return;
+    _errorReported = true;
+    onError(error);
+}
+
+void TcpOutbound::chooseEventsAndTimer(bool progress) {
+    long want = platform::FD_CLOSE;
+    if (_tstate == kHandshake) {
+        want = _sslWant ? _sslWant : kReadEvents;
+    } else {
+        if (!_paused && !_rbuf.full()) want |= platform::FD_READ | platform::FD_OOB;
+        if (_cursor.hasData()) want |= platform::FD_WRITE;
+        want |= _sslWant;
+    }
+    _wantEvents = want;
+    if (want != _setEvents && isRegistered()) {
+        selectEvents(want);
+        _setEvents = want;
+    }
+    if (progress && _tstate != kHandshake) rearmTimer();
+}
+
+void TcpOutbound::rearmTimer() {
+    if (_cursor.hasData()) {
+        armTimer(_writeTimeoutMs);
+    } else if (!_rbuf.full() && !_paused) {
+        armTimer(_readTimeoutMs);
+    } else {
+        armTimer(0);
+    }
+}
+
+void TcpOutbound::armTimer(std::uint32_t ms) {
+    _timeoutCount = 0;
+    if (ms == 0) {
+        _toloopp.removeTimeout(&_timer);
+    } else {
+        _toloopp.addTimeout(&_timer, ms);
+    }
+}
+
+void TcpOutbound::onTimeout() {
+    if (++_timeoutCount == 1) {
+        _toloopp.addTimeout(&_timer, 1);  // one more round for pending I/O
+        return;
+    }
+    if (_tstate == kTlsShutdown) {
+        _tstate = kTerminated;
+    } else if (_tstate == kConnecting || _tstate == kHandshake) {
+        report(SocketError::timeout(SocketError::kConnectTimeout));
+        _tstate = kFailedConnecting;
+    } else {
+        report(SocketError::timeout(_cursor.hasData() ? SocketError::kWriteTimeout : SocketError::kReadTimeout));
+        _tstate = kFailedOpen;
+    }
+    endNow();
+}
+
+void TcpOutbound::endNow() {
+    _toloopp.removeTimeout(&_timer);
+    if (isRegistered()) _toloopp.removePolledFd(this);
+    finish();
+}
+
+void TcpOutbound::blockingTlsShutdown() {
+    // Waits on the descriptor's own event, with the loop no longer watching it.
+    const std::uint64_t deadline = tickAdd(platform::GetTickCount64(), _sslShutdownTimeoutMs);
+    bool zeroSeen = false;
+    for (;;) {
+        _sslShutdownSent = true;
+        int r = _ssl.shutdown();
+        if (r == 1) return;
+        if (r == 0) {
+            if (zeroSeen) return;
+            zeroSeen = true;
+            continue;
+        }
+        SslSession::IoStatus st = _ssl.classify(r);
+        if (st.kind != SslSession::IoStatus::WantRead && st.kind != SslSession::IoStatus::WantWrite) return;
+        std::uint64_t now = platform::GetTickCount64();
+        if (now >= deadline || !_socket->selectEvents(st.kind == SslSession::IoStatus::WantRead
+                                                          ? SslSession::kWantReadEvents
+                                                          : SslSession::kWantWriteEvents)) {
+            return;
+        }
+        platform::WSAEVENT ev = _socket->event();
+        std::uint32_t rc = platform::WSAWaitForMultipleEvents(1, &ev, false, static_cast<std::uint32_t>(deadline - now),
+                                                              false);
+        platform::WSANETWORKEVENTS events;
+        platform::WSAEnumNetworkEvents(_socket->socket(), ev, &events);
+        if (rc != platform::WSA_WAIT_EVENT_0) return;
+    }
+}
+
+void TcpOutbound::finish() {
+    if (_finished) return;
+    _finished = true;
+    _toloopp.removeTimeout(&_timer);
+    if (_isTerminated == 1 && _sslContext && _tstate != kFailedConnecting && !_sslShutdownSent && !_ssl.empty() &&
+        _ssl.handshakeDone() && _socket && _socket->hasSocket()) {
+        _tstate = kTerminated;
+        blockingTlsShutdown();
+    }
+    if (!_ssl.empty()) _ssl.release();
+    if (_socket) _socket->closeSocket();
+    _toloopp.removeTerminating(this);
+    finished();
+}
+
+void TcpOutbound::crashLogDescribe(CrashLogOutput& out) const noexcept {
+    out.printf("In TcpOutputLoop %p, _toloopp=%p, _tstate=%d", static_cast<const void*>(this),
+               static_cast<const void*>(&_toloopp), _tstate);
+    if (_cursor.hasData()) {
+        _cursor.dump(out);
+    } else {
+        out.write(", no async write data");
+    }
+    out.printf(", isTerminated=%d", _isTerminated);
+    out.printf(", destLoop=%p, ", static_cast<const void*>(_destLoop));
+    out.printf("c/r/w/s timeouts=%u/%u/%u/%u", _connectTimeoutMs, _readTimeoutMs, _writeTimeoutMs,
+               _sslShutdownTimeoutMs);
+    out.write(", ");
+    out.flag("paused", _paused);
+    out.printf(", timeout_count=%u", _timeoutCount);
+    out.write(", ");
+    out.flag("ssl_shutdown_returned_zero", _sslShutdownReturnedZero);
+    out.write(_ssl.empty() ? ", SSL: inactive" : ", SSL: active");
+    out.write(", sni=\"");
+    out.write(_sni.data(), _sni.size());
+    out.write("\"");
+    out.printf("serr: %u/%u", _serr.kind, _serr.detail);
+    out.printf(", _wantEvents=%ld", _wantEvents);
+    out.printf(", _setEvents=%ld", _setEvents);
+    out.write(", rbuf: ");
+    _rbuf.dump(out);
+}
+
+void TcpOutbound::connectionMade() {}
+
+bool TcpOutbound::serverCertificateAcceptable() { return true; }
+
+void TcpOutbound::setupSslSession(SslSession&, const SslContext&, const std::string&) {}
+
+void TcpOutbound::onError(const SocketError& error) { s_log.info("TcpOutbound error: %s", error.text().c_str()); }
+
+void TcpOutbound::finished() {}
+
+}  // namespace morvex
