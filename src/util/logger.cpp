@@ -1,43 +1,152 @@
 #include "util/logger.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/error_codes.h"
 #include "platform/last_error.h"
+#include "util/log_appender.h"
+#include "util/log_category.h"
+#include "util/log_facility.h"
+#include "util/log_suppression.h"
+#include "util/log_text.h"
 
 namespace morvex {
+
+// The strings one message needs on its way; each thread reuses one set so that
+// a steady stream of messages allocates nothing.
+struct LogMessageBuffers {
+    std::string format;    // the format with %m expanded
+    std::string message;   // the formatted text
+    std::string escaped;   // the text after escaping
+    std::string rendered;  // one appender's rendering
+};
 
 namespace {
 
 const char* const kLevelNames[] = {"DEBUG", "INFO", "NOTICE", "WARN", "ERROR", "CRIT", "ALERT", "FATAL", "EMERG"};
 
-// Replaces %m by the text of the saved last-error code, leaving %% alone.
-std::string expandErrorConversion(const char* format, std::uint32_t code) {
-    std::string out;
-    for (const char* p = format; *p; ++p) {
+// Logging from within logging (an appender reporting its own failure, say)
+// nests; beyond this depth messages go straight to standard error so that a
+// failure that repeats itself cannot recurse without end.
+constexpr int kMaxNesting = 3;
+
+thread_local int t_depth = 0;
+thread_local LogMessageBuffers* t_buffers = nullptr;
+thread_local bool t_threadEnded = false;
+
+// Frees the thread's buffers when the thread ends; later messages of that
+// thread (from other thread-local destructors) use temporaries.
+struct ThreadBuffersOwner {
+    void touch() noexcept {}
+    ~ThreadBuffersOwner() {
+        delete t_buffers;
+        t_buffers = nullptr;
+        t_threadEnded = true;
+    }
+};
+thread_local ThreadBuffersOwner t_owner;
+
+// Gives the caller the thread's buffers, or temporaries when they are in use
+// further up the stack.
+class MessageScope {
+public:
+    MessageScope() {
+        if (++t_depth == 1 && !t_threadEnded) {
+            if (!t_buffers) {
+                t_owner.touch();
+                t_buffers = new LogMessageBuffers;
+            }
+            _buffers = t_buffers;
+        } else {
+            _buffers = &_temporary;
+        }
+    }
+    ~MessageScope() { --t_depth; }
+    MessageScope(const MessageScope&) = delete;
+    MessageScope& operator=(const MessageScope&) = delete;
+
+    LogMessageBuffers& buffers() noexcept { return *_buffers; }
+    bool tooDeep() const noexcept { return t_depth > kMaxNesting; }
+
+private:
+    LogMessageBuffers* _buffers;
+    LogMessageBuffers _temporary;
+};
+
+// "LEVEL - text\r\n" on standard error.
+void writeFallback(LogLevel level, std::string_view text, std::string& line) {
+    line.assign(logLevelName(level));
+    line += " - ";
+    line.append(text);
+    line += "\r\n";
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+// The format itself, or (when it holds %m) a copy in scratch with %m replaced
+// by the text of code, its percent signs doubled.
+const char* expandErrorConversion(const char* format, std::uint32_t code, std::string& scratch) {
+    const char* p = format;
+    for (; *p; ++p) {
+        if (p[0] != '%') continue;
+        if (p[1] == 'm') break;
+        if (p[1] == '%') ++p;
+    }
+    if (!*p) return format;
+    char text[512];
+    platform::ErrorText(code, text, sizeof text);
+    scratch.assign(format, static_cast<std::size_t>(p - format));
+    for (; *p; ++p) {
         if (p[0] == '%' && p[1] == '%') {
-            out += "%%";
+            scratch += "%%";
             ++p;
         } else if (p[0] == '%' && p[1] == 'm') {
-            for (char c : platform::ErrorText(code)) {
-                if (c == '%') out += '%';
-                out += c;
+            for (const char* t = text; *t; ++t) {
+                if (*t == '%') scratch += '%';
+                scratch += *t;
             }
             ++p;
         } else {
-            out += *p;
+            scratch += *p;
         }
     }
-    return out;
+    return scratch.c_str();
 }
 
-void writeFallback(LogLevel level, const std::string& text) {
-    std::string line = kLevelNames[static_cast<int>(level)];
-    line += " - ";
-    line += text;
-    line += "\r\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
+// printf into out, reusing its capacity.
+void formatInto(std::string& out, const char* format, va_list args) {
+    if (out.capacity() < 256) out.reserve(256);
+    out.resize(out.capacity());
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(out.data(), out.size() + 1, format, copy);
+    va_end(copy);
+    if (n < 0) {
+        out.clear();
+        return;
+    }
+    if (static_cast<std::size_t>(n) > out.size()) {
+        out.resize(static_cast<std::size_t>(n));
+        std::vsnprintf(out.data(), out.size() + 1, format, args);
+    }
+    out.resize(static_cast<std::size_t>(n));
+}
+
+std::int64_t wallClockMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -47,53 +156,125 @@ const char* logLevelName(LogLevel level) noexcept {
     return v >= 0 && v <= 8 ? kLevelNames[v] : nullptr;
 }
 
-LogStream::LogStream(const Logger* logger, LogLevel level) : _logger(logger), _level(level) {}
+bool parseLogLevel(std::string_view name, LogLevel& level) noexcept {
+    for (int v = 0; v <= 8; ++v) {
+        if (name == kLevelNames[v]) {
+            level = static_cast<LogLevel>(v);
+            return true;
+        }
+    }
+    return false;
+}
+
+LogStream::LogStream(const Logger* logger, LogLevel level) : _logger(logger), _level(level) {
+    if (_logger) _stream.emplace();
+}
+
 LogStream::LogStream(LogStream&& other) noexcept
     : _logger(other._logger), _level(other._level), _stream(std::move(other._stream)) {
     other._logger = nullptr;
+    other._stream.reset();
 }
+
 LogStream::~LogStream() {
-    if (_logger) _logger->write(_level, _stream.str());
+    if (_logger && _stream) _logger->write(_level, _stream->str());
 }
 
 Logger::Logger(const char* name, bool suppress, unsigned intervalSeconds, unsigned allowance)
-    : _name(name), _suppress(suppress), _intervalSeconds(intervalSeconds), _allowance(allowance) {}
+    : _name(name), _threshold(static_cast<int>(LogLevel::Info)), _category(nullptr) {
+    if (suppress) _suppression = std::make_unique<LogSuppression>(intervalSeconds, allowance);
+    LogFacility::instance().registerChannel(*this);
+}
 
-Logger::~Logger() = default;
+Logger::~Logger() { LogFacility::instance().unregisterChannel(*this); }
 
-bool Logger::isEnabledFor(LogLevel level) const noexcept { return level >= LogLevel::Info; }
+void Logger::dispatch(LogLevel level, std::string_view text, LogMessageBuffers& buffers) const {
+    LogFacility& facility = LogFacility::instance();
+    LogCategory* category = _category.load(std::memory_order_acquire);
+    if (!facility.configured() || !category) {
+        writeFallback(level, text, buffers.rendered);
+        return;
+    }
+    const std::vector<LogAppender*>& appenders = category->appenders();
+    LogAppender* const root = &facility.rootAppender();
+    LogAppender* const* begin = appenders.empty() ? &root : appenders.data();
+    LogAppender* const* end = appenders.empty() ? &root + 1 : appenders.data() + appenders.size();
+
+    // Escaped once, by the first appender's flag, for all of them.
+    std::string_view message = text;
+    if (escapeLogText(text, (*begin)->escape(), buffers.escaped)) message = buffers.escaped;
+    LogEvent event;
+    event.level = level;
+    event.channel = _name;
+    event.message = message;
+    event.wallMs = wallClockMs();
+    event.elapsedNs = facility.elapsedNs();
+    const std::vector<LogObserver*>* observers = category->observers().empty() ? nullptr : &category->observers();
+    const bool buffered = category->buffered();
+    for (LogAppender* const* it = begin; it != end; ++it) {
+        LogAppender* appender = *it;
+        if (appender->disabled()) continue;
+        appender->render(event, buffers.rendered);
+        appender->write(buffers.rendered, buffered, event, it == begin ? observers : nullptr);
+    }
+}
 
 void Logger::vlog(LogLevel level, const char* format, va_list args) const {
-    platform::LastErrorSaver saved;
+    // The threshold check reads no last-error state, so it comes first.
     if (!isEnabledFor(level)) return;
-    std::string fmt = expandErrorConversion(format, saved.code());
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, fmt.c_str(), copy);
-    va_end(copy);
-    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, fmt.c_str(), args);
-    writeFallback(level, text);
+    platform::LastErrorSaver saved;
+    try {
+        MessageScope scope;
+        LogMessageBuffers& b = scope.buffers();
+        const char* effective = expandErrorConversion(format, saved.code(), b.format);
+        formatInto(b.message, effective, args);
+        if (scope.tooDeep()) {
+            writeFallback(level, b.message, b.rendered);
+            return;
+        }
+        if (_suppression) {
+            std::vector<LogSuppression::Summary> summaries;
+            bool pass = _suppression->admit(format, level, b.message, wallClockMs(), summaries);
+            for (const LogSuppression::Summary& s : summaries) dispatch(s.level, s.text, b);
+            if (!pass) return;
+        }
+        dispatch(level, b.message, b);
+        drainAppenderDiagnostics();
+    } catch (...) {
+        // Logging must never take its caller down.
+    }
 }
 
 void Logger::write(LogLevel level, const std::string& text) const {
+    if (!isEnabledFor(level)) return;
     platform::LastErrorSaver saved;
-    if (isEnabledFor(level)) writeFallback(level, text);
+    try {
+        MessageScope scope;
+        if (scope.tooDeep()) {
+            writeFallback(level, text, scope.buffers().rendered);
+            return;
+        }
+        dispatch(level, text, scope.buffers());
+        drainAppenderDiagnostics();
+    } catch (...) {
+    }
 }
 
 void Logger::log(LogLevel level, const char* format, ...) const {
+    if (!isEnabledFor(level)) return;
     va_list args;
     va_start(args, format);
     vlog(level, format, args);
     va_end(args);
 }
 
-#define MORVEX_LOGGER_LEVEL_FN(fn, lvl)                \
-    void Logger::fn(const char* format, ...) const {    \
-        va_list args;                                   \
-        va_start(args, format);                         \
-        vlog(LogLevel::lvl, format, args);              \
-        va_end(args);                                   \
+#define MORVEX_LOGGER_LEVEL_FN(fn, lvl)              \
+    void Logger::fn(const char* format, ...) const { \
+        if (!isEnabledFor(LogLevel::lvl)) return;    \
+        va_list args;                                \
+        va_start(args, format);                      \
+        vlog(LogLevel::lvl, format, args);           \
+        va_end(args);                                \
     }
 MORVEX_LOGGER_LEVEL_FN(debug, Debug)
 MORVEX_LOGGER_LEVEL_FN(info, Info)

@@ -9,9 +9,13 @@
 // GetLastError); "%m" in a format inserts the text of that code.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #define MORVEX_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 
@@ -31,6 +35,8 @@ enum class LogLevel : int {
 
 // "DEBUG", "INFO", ... "EMERG"; nullptr for a value out of range.
 const char* logLevelName(LogLevel level) noexcept;
+// The level of an exact (upper-case) name; false when name is none.
+bool parseLogLevel(std::string_view name, LogLevel& level) noexcept;
 
 class Logger;
 
@@ -45,19 +51,21 @@ public:
 
     template <typename T>
     LogStream& operator<<(const T& value) {
-        if (_logger) _stream << value;
+        if (_stream) *_stream << value;
         return *this;
     }
 
 private:
     const Logger* _logger;  // null when the level is disabled
     LogLevel _level;
-    std::ostringstream _stream;
+    // Built only for an enabled level: a disabled stream costs nothing.
+    std::optional<std::ostringstream> _stream;
 };
 
-namespace log_detail {
-struct CategorySettings;
-}
+class LogCategory;
+class LogFacility;
+class LogSuppression;
+struct LogMessageBuffers;
 
 class Logger {
 public:
@@ -71,7 +79,10 @@ public:
 
     const std::string& name() const noexcept { return _name; }
 
-    bool isEnabledFor(LogLevel level) const noexcept;
+    // One relaxed load: the threshold of the channel's category, cached here.
+    bool isEnabledFor(LogLevel level) const noexcept {
+        return static_cast<int>(level) >= _threshold.load(std::memory_order_relaxed);
+    }
 
     void log(LogLevel level, const char* format, ...) const MORVEX_PRINTF(3, 4);
     void vlog(LogLevel level, const char* format, va_list args) const;
@@ -99,10 +110,21 @@ public:
     void write(LogLevel level, const std::string& text) const;
 
 private:
-    std::string _name;
-    bool _suppress;
-    unsigned _intervalSeconds;
-    unsigned _allowance;
+    friend class LogFacility;
+
+    // Sends one formatted text (threshold already passed) to the category's
+    // appenders, or to the standard-error fallback before configuration.
+    void dispatch(LogLevel level, std::string_view text, LogMessageBuffers& buffers) const;
+
+    const std::string _name;
+    // Kept equal to the category's threshold by the facility.
+    std::atomic<int> _threshold;
+    std::atomic<LogCategory*> _category;
+    // Links of the facility's list of channels (under its lock).
+    Logger* _prevChannel = nullptr;
+    Logger* _nextChannel = nullptr;
+    bool _bound = false;
+    std::unique_ptr<LogSuppression> _suppression;
 };
 
 }  // namespace morvex

@@ -1,0 +1,448 @@
+#include "util/log_config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <string_view>
+
+#include "platform/last_error.h"
+#include "util/log_appender.h"
+#include "util/log_category.h"
+#include "util/log_facility.h"
+#include "util/logger.h"
+#include "util/process_environment.h"
+
+namespace morvex {
+
+namespace {
+
+Logger& configLog() {
+    static Logger s_log("LogConfig");
+    return s_log;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimBlanks(std::string_view s) {
+    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Decimal digits without a leading zero (except "0" itself); a blank ends the
+// number. False for anything else or on overflow of max.
+bool parseDigits(std::string_view s, std::uint64_t max, std::uint64_t& out) {
+    if (s.empty() || s[0] < '0' || s[0] > '9') return false;
+    if (s[0] == '0' && s.size() > 1 && !isBlank(s[1])) return false;
+    std::uint64_t value = 0;
+    for (char c : s) {
+        if (isBlank(c)) break;
+        if (c < '0' || c > '9') return false;
+        unsigned digit = static_cast<unsigned>(c - '0');
+        if (value > (max - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    out = value;
+    return true;
+}
+
+// A byte count with optional blanks around it, no units.
+bool parseByteCount(std::string_view s, std::uint64_t& out) {
+    s = trimBlanks(s);
+    if (s.empty()) return false;
+    std::uint64_t value = 0;
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        unsigned digit = static_cast<unsigned>(c - '0');
+        if (value > (max - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    out = value;
+    return true;
+}
+
+bool parseBool(std::string_view s, bool& out) {
+    for (const char* yes : {"1", "t", "true", "yes"}) {
+        if (iequals(s, yes)) return out = true, true;
+    }
+    for (const char* no : {"0", "f", "false", "no"}) {
+        if (iequals(s, no)) return out = false, true;
+    }
+    return false;
+}
+
+struct DeferredError {
+    std::string file;
+    unsigned line;
+    int kind;  // 0: parse error (text: the line), 1: unterminated XML comment
+    std::string text;
+};
+
+struct PendingEntry {
+    std::string file;
+    unsigned line = 0;
+    std::string text;  // the entry (category) or the value (root)
+    std::string lineText;
+};
+
+// One load: both files feed the same pending lists, applied at the end.
+class Loader {
+public:
+    explicit Loader(const LogConfigContext& context) : _context(context), _facility(LogFacility::instance()) {}
+
+    bool run();
+
+private:
+    void readFile(std::ifstream& in, const std::string& file);
+    void readLine(std::string_view line, std::string_view raw, const std::string& file, unsigned number);
+    // Applies one appender property; false when refused.
+    bool applyProperty(LogAppender& appender, std::string_view key, std::string value);
+    // Applies a category value; false when it names an unknown appender.
+    bool applyCategoryValue(LogCategory& category, std::string_view value);
+    void checkAppender(LogAppender& appender, bool isRoot);
+    void parseError(const std::string& file, unsigned line, std::string_view text) {
+        _errors.push_back({file, line, 0, std::string(text)});
+    }
+
+    const LogConfigContext& _context;
+    LogFacility& _facility;
+    bool _haveRoot = false;
+    PendingEntry _root;
+    std::vector<PendingEntry> _categories;
+    std::vector<DeferredError> _errors;
+    std::vector<std::string> _propertyErrors;  // logged at ERROR before the parse errors
+    bool _inSkippedSection = false;
+};
+
+bool Loader::run() {
+    if (_facility.configured()) _facility.reset();
+    _facility.markOrigin();
+    _facility.setCommandLine(_context.commandLine);
+
+    std::ifstream main(_context.path);
+    if (!main) {
+        int err = errno;
+        _facility.bindChannels();
+        platform::LastErrorSaver keep;
+        platform::SetLastError(static_cast<std::uint32_t>(err));
+        configLog().error("Couldn't open log file configuration \"%s\": %m", _context.path.c_str());
+        return false;
+    }
+    readFile(main, _context.path);
+    std::string localPath = localLogConfigPath(_context.path);
+    if (std::ifstream local(localPath); local) readFile(local, localPath);
+
+    if (_haveRoot && !applyCategoryValue(_facility.rootCategory(), _root.text)) {
+        parseError(_root.file, _root.line, _root.lineText);
+    }
+    for (const PendingEntry& entry : _categories) {
+        std::size_t eq = entry.text.find('=');
+        if (eq == std::string::npos) {
+            parseError(entry.file, entry.line, entry.lineText);
+            continue;
+        }
+        std::string name(trimBlanks(std::string_view(entry.text).substr(0, eq)));
+        LogCategory& category = _facility.namedCategory(name);
+        if (!applyCategoryValue(category, std::string_view(entry.text).substr(eq + 1))) {
+            parseError(entry.file, entry.line, entry.lineText);
+        }
+    }
+    _facility.bindChannels();
+
+    for (LogAppender* appender : _facility.namedAppenders()) checkAppender(*appender, false);
+    if (!_context.commandLine) checkAppender(_facility.rootAppender(), true);
+    drainAppenderDiagnostics();
+
+    for (const std::string& text : _propertyErrors) configLog().error("%s", text.c_str());
+    for (const DeferredError& e : _errors) {
+        switch (e.kind) {
+            case 0: configLog().warn("%s:%u: Parse error at \"%s\"", e.file.c_str(), e.line, e.text.c_str()); break;
+            case 1: configLog().error("%s:%u: Unterminated XML comment started", e.file.c_str(), e.line); break;
+            default: configLog().error("I know not this DeferredLogConf::error_type=%d you speak of.", e.kind);
+        }
+    }
+    return true;
+}
+
+void Loader::readFile(std::ifstream& in, const std::string& file) {
+    _inSkippedSection = false;
+    bool inComment = false;
+    unsigned commentLine = 0;
+    unsigned number = 0;
+    std::string raw;
+    while (std::getline(in, raw)) {
+        ++number;
+        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+        // Strip comments: '#' to the end, <!-- ... --> anywhere (may span lines).
+        std::string line;
+        std::size_t i = 0;
+        while (i < raw.size()) {
+            if (inComment) {
+                std::size_t end = raw.find("-->", i);
+                if (end == std::string::npos) {
+                    i = raw.size();
+                    break;
+                }
+                inComment = false;
+                i = end + 3;
+                continue;
+            }
+            std::size_t hash = raw.find('#', i);
+            std::size_t open = raw.find("<!--", i);
+            if (open != std::string::npos && (hash == std::string::npos || open < hash)) {
+                line.append(raw, i, open - i);
+                inComment = true;
+                commentLine = number;
+                i = open + 4;
+                continue;
+            }
+            line.append(raw, i, (hash == std::string::npos ? raw.size() : hash) - i);
+            break;
+        }
+        std::string_view text = trimBlanks(line);
+        if (text.empty()) continue;
+        readLine(text, raw, file, number);
+    }
+    if (inComment) _errors.push_back({file, commentLine, 1, {}});
+}
+
+void Loader::readLine(std::string_view line, std::string_view raw, const std::string& file, unsigned number) {
+    if (line.front() == '[') {
+        std::string_view name = line.substr(1);
+        while (!name.empty() && (isBlank(name.back()) || name.back() == ']')) name.remove_suffix(1);
+        _inSkippedSection = _context.sectionName.empty() || !iequals(name, _context.sectionName);
+        return;
+    }
+    if (_inSkippedSection) return;
+    if (line.substr(0, 8) == "log4cpp.") line.remove_prefix(8);
+
+    std::size_t keyEnd = line.find_first_of("=. \t");
+    std::string_view key = line.substr(0, keyEnd);
+    std::string_view rest = keyEnd == std::string_view::npos ? std::string_view() : line.substr(keyEnd);
+
+    if (key == "rootCategory") {
+        std::string_view value = trimBlanks(rest);
+        if (value.empty() || value.front() != '=') return parseError(file, number, raw);
+        _haveRoot = true;
+        _root = {file, number, std::string(trimBlanks(value.substr(1))), std::string(raw)};
+        return;
+    }
+    if (key == "category" && !rest.empty() && rest.front() == '.') {
+        _categories.push_back({file, number, std::string(rest.substr(1)), std::string(raw)});
+        return;
+    }
+    if (key == "appender" && !rest.empty() && rest.front() == '.') {
+        rest.remove_prefix(1);
+        std::size_t nameEnd = rest.find_first_of("=. \t");
+        std::string name(rest.substr(0, nameEnd));
+        rest = nameEnd == std::string_view::npos ? std::string_view() : rest.substr(nameEnd);
+        if (!name.empty() && !rest.empty() && rest.front() == '.') {
+            rest.remove_prefix(1);
+            std::size_t propEnd = rest.find_first_of("= \t");
+            std::string_view property = rest.substr(0, propEnd);
+            std::string_view after =
+                propEnd == std::string_view::npos ? std::string_view() : trimBlanks(rest.substr(propEnd));
+            if (property.empty() || after.empty() || after.front() != '=') return parseError(file, number, raw);
+            std::string value(trimBlanks(after.substr(1)));
+            if (!applyProperty(_facility.appender(name), property, std::move(value))) {
+                parseError(file, number, raw);
+            }
+            return;
+        }
+        // "appender.A1=SomeClass": a class name, which this program has no use for.
+        if (!name.empty() && !trimBlanks(rest).empty() && trimBlanks(rest).front() == '=') return;
+        return parseError(file, number, raw);
+    }
+    parseError(file, number, raw);
+}
+
+bool Loader::applyProperty(LogAppender& appender, std::string_view key, std::string value) {
+    for (const auto& [from, to] : _context.substitutions) {
+        if (from.empty()) continue;
+        for (std::size_t pos = value.find(from); pos != std::string::npos; pos = value.find(from, pos + to.size())) {
+            value.replace(pos, from.size(), to);
+        }
+    }
+    struct KeyBit {
+        const char* name;
+        unsigned bit;
+    };
+    static const KeyBit kKeys[] = {
+        {"maxFileSize", kLogKeyMaxFileSize},       {"maxBackupIndex", kLogKeyMaxBackupIndex},
+        {"layout", kLogKeyLayout},                 {"layout.ConversionPattern", kLogKeyConversionPattern},
+        {"fileName", kLogKeyFileName},             {"serialization", kLogKeySerialization},
+        {"maxMessageSize", kLogKeyMaxMessageSize}, {"bufferSize", kLogKeyBufferSize},
+        {"escape", kLogKeyEscape},
+    };
+    unsigned bit = 0;
+    for (const KeyBit& k : kKeys) {
+        if (key == k.name) bit = k.bit;
+    }
+    if (bit == 0 || (_context.allowedKeys & bit) == 0) return false;
+    const bool restricted = (_context.allowedKeys & kLogKeyAll) != kLogKeyAll;
+    std::uint64_t number = 0;
+    switch (bit) {
+        case kLogKeyMaxFileSize:
+            if (!parseDigits(value, std::numeric_limits<std::uint64_t>::max(), number)) return false;
+            if (restricted && number < appender.maxFileSize()) return false;
+            appender.setMaxFileSize(number);
+            return true;
+        case kLogKeyMaxBackupIndex:
+            if (!parseDigits(value, std::numeric_limits<std::uint32_t>::max(), number)) return false;
+            if (restricted && number < appender.maxBackupIndex()) return false;
+            appender.setMaxBackupIndex(static_cast<std::uint32_t>(number));
+            return true;
+        case kLogKeyMaxMessageSize:
+            if (!parseDigits(value, std::numeric_limits<std::uint64_t>::max(), number)) return false;
+            if (restricted && number < appender.maxMessageSize()) return false;
+            appender.setMaxMessageSize(number);
+            return true;
+        case kLogKeyBufferSize:
+            if (!parseByteCount(value, number)) return false;
+            appender.setBufferSize(number);
+            return true;
+        case kLogKeyLayout:
+            if (value == "BasicLayout") {
+                appender.setLayout(LogLayout::basic());
+            } else if (value == "SimpleLayout") {
+                appender.setLayout(LogLayout::simple());
+            } else if (value != "PatternLayout") {
+                return false;
+            }
+            return true;
+        case kLogKeyConversionPattern: appender.setLayout(std::make_shared<LogLayout>(value)); return true;
+        case kLogKeyFileName: {
+            bool deferred = false;
+            for (const std::string& name : _context.deferredOpenNames) {
+                if (!name.empty() && value.find(name) != std::string::npos) deferred = true;
+            }
+            appender.setFileName(std::move(value));
+            appender.setDeferredOpen(deferred);
+            return true;
+        }
+        case kLogKeySerialization:
+            if (value != "JSON") {
+                _propertyErrors.push_back("Invalid serialization='" + value + "'");
+                return false;
+            }
+            appender.setSerialization(LogSerialization::Json);
+            return true;
+        case kLogKeyEscape: {
+            bool escape = true;
+            if (!parseBool(value, escape)) {
+                _propertyErrors.push_back("Invalid escape='" + value + "'");
+                return false;
+            }
+            appender.setEscape(escape);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Loader::applyCategoryValue(LogCategory& category, std::string_view value) {
+    bool ok = true;
+    bool replacedAppenders = false;
+    std::size_t i = 0;
+    while (i < value.size()) {
+        std::size_t start = value.find_first_not_of(", \t", i);
+        if (start == std::string_view::npos) break;
+        std::size_t end = value.find_first_of(", \t", start);
+        if (end == std::string_view::npos) end = value.size();
+        std::string word(value.substr(start, end - start));
+        i = end;
+        LogLevel level;
+        if (parseLogLevel(word, level)) {
+            _facility.setThreshold(category, level);
+            category.setThresholdSet(true);
+        } else if (word == "buffered") {
+            category.setBuffered(true);
+        } else if (LogAppender* appender = _facility.findAppender(word)) {
+            // The first appender replaces the inherited list.
+            if (!replacedAppenders) category.appenders().clear();
+            replacedAppenders = true;
+            category.appenders().push_back(appender);
+        } else {
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+void Loader::checkAppender(LogAppender& appender, bool isRoot) {
+    const char* name = appender.name().c_str();
+    if (!appender.layout()) appender.setLayout(LogLayout::defaultLayout());
+    if (appender.fileName().empty()) {
+        if (!_context.commandLine) {
+            appender.setDisabled(true);
+            if (isRoot) return;
+        } else if (!appender.isOpen()) {
+            configLog().warn("Appender \"%s\" has no filename, assuming stderr", name);
+            appender.open();
+        }
+        if (appender.maxBackupIndex() != 0) {
+            configLog().warn("Appender \"%s\" has maxBackupIndex set without specifying a filename, ignoring", name);
+            appender.setMaxBackupIndex(0);
+        }
+        if (appender.maxFileSize() != 0) {
+            configLog().warn("Appender \"%s\" has maxFileSize set without specifying a filename, ignoring", name);
+            appender.setMaxFileSize(0);
+        }
+    }
+    if (appender.maxBackupIndex() != 0 && appender.maxFileSize() == 0) {
+        configLog().warn("Appender \"%s\" has maxBackupIndex set without specifying maxFileSize, ignoring", name);
+        appender.setMaxBackupIndex(0);
+    }
+    LogSerialization s = appender.serialization();
+    if (s != LogSerialization::Plain && s != LogSerialization::Json) {
+        configLog().warn("Appender \"%s\" has _serialization set to non-normative value, BUG!, ignoring pointedly.",
+                         name);
+        appender.setSerialization(LogSerialization::Plain);
+    }
+    if (!appender.deferredOpen() && !appender.fileName().empty()) appender.open();
+}
+
+}  // namespace
+
+std::string localLogConfigPath(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + "-local";
+    return path.substr(0, dot) + "-local" + path.substr(dot);
+}
+
+bool loadLogConfig(const LogConfigContext& context) {
+    Loader loader(context);
+    return loader.run();
+}
+
+void startLogging(const char* fileName, bool quiet) {
+    ProcessEnvironment& env = ProcessEnvironment::instance();
+    env.initialize();
+    if (env.homeDirectory().empty()) {
+        std::fputs("MORVEX_HOME must be set.  Stopping.\n", stderr);
+        std::fflush(stderr);
+        std::exit(-1);
+    }
+    LogConfigContext context;
+    context.path = env.settingsDirectory().joined(fileName ? fileName : "log-cmdline.cfg").str();
+    context.substitutions.emplace_back("${MORVEX_HOME}", env.homeDirectory().str());
+    if (!quiet) std::fprintf(stderr, "Using logging configuration at %s.\n", context.path.c_str());
+    loadLogConfig(context);
+}
+
+}  // namespace morvex

@@ -1,0 +1,54 @@
+// Suppression of similar messages for channels that ask for it: messages are
+// grouped by their format; within one interval (measured from a group's first
+// message) up to `allowance` messages of a group are written and the rest only
+// counted. Once the interval has passed, the group's summary is written and
+// the group is forgotten, so the allowance applies per interval.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "util/logger.h"
+
+namespace morvex {
+
+class LogSuppression {
+public:
+    struct Summary {
+        LogLevel level;
+        std::string text;
+    };
+
+    LogSuppression(unsigned intervalSeconds, unsigned allowance) noexcept
+        : _intervalMs(static_cast<std::int64_t>(intervalSeconds) * 1000), _allowance(allowance) {}
+
+    // Decides whether a message (group key: its format) is written; appends to
+    // summaries the summaries of groups whose interval has passed by nowMs
+    // (wall-clock ms), which the caller writes first. Thread-safe.
+    bool admit(std::string_view format, LogLevel level, std::string_view text, std::int64_t nowMs,
+               std::vector<Summary>& summaries);
+
+    // The summary text: the first message, "\r\n\t\t\t\t", the count and
+    // " similar messages suppressed.  First occurred at: " with local time.
+    static std::string summaryText(std::string_view firstText, std::uint64_t suppressed, std::int64_t firstMs);
+
+private:
+    struct Group {
+        LogLevel level;
+        std::string firstText;
+        std::int64_t firstMs;
+        std::uint64_t occurrences;
+        std::uint64_t passed;
+    };
+
+    const std::int64_t _intervalMs;
+    const unsigned _allowance;
+    std::mutex _lock;
+    std::unordered_map<std::string, Group> _groups;
+};
+
+}  // namespace morvex

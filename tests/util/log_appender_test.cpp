@@ -1,0 +1,118 @@
+#include "util/log_appender.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "log_test_support.h"
+#include "util/log_suppression.h"
+
+namespace morvex {
+namespace {
+
+using test::readWholeFile;
+using ::testing::HasSubstr;
+
+std::string line(int i) {
+    std::string text = "line " + std::to_string(i) + " ";
+    text.resize(148, '.');
+    return text + "\r\n";  // 150 bytes
+}
+
+TEST(LogAppender, RollsOverKeepingBackups) {
+    test::ScratchDir dir;
+    const std::string name = dir.file("sub/app.log");  // parent directories are created
+    LogAppender appender("A1");
+    appender.setFileName(name);
+    appender.setMaxFileSize(1000);
+    appender.setMaxBackupIndex(2);
+    LogEvent event;
+    // 7 lines (1050 bytes) pass the limit: the 7th write rolls the file.
+    for (int i = 0; i < 7; ++i) appender.write(line(i), false, event);
+    EXPECT_EQ(7 * 150u, std::filesystem::file_size(name + ".1"));
+    EXPECT_EQ(0u, std::filesystem::file_size(name));
+    for (int i = 7; i < 14; ++i) appender.write(line(i), false, event);
+    EXPECT_THAT(readWholeFile(name + ".2"), ::testing::StartsWith(line(0)));
+    EXPECT_THAT(readWholeFile(name + ".1"), ::testing::StartsWith(line(7)));
+    for (int i = 14; i < 21; ++i) appender.write(line(i), false, event);
+    // Only two backups are kept: the oldest batch is gone.
+    EXPECT_THAT(readWholeFile(name + ".2"), ::testing::StartsWith(line(7)));
+    EXPECT_THAT(readWholeFile(name + ".1"), ::testing::StartsWith(line(14)));
+    EXPECT_FALSE(std::filesystem::exists(name + ".3"));
+    appender.write("tail\r\n", false, event);
+    EXPECT_EQ("tail\r\n", readWholeFile(name));
+
+    // Without backups a roll starts the file afresh; reopening reads the size.
+    LogAppender single("A2");
+    single.setFileName(dir.file("single.log"));
+    test::writeWholeFile(dir.file("single.log"), std::string(990, 'x'));
+    single.setMaxFileSize(1000);
+    single.write(line(0), false, event);
+    EXPECT_EQ(0u, std::filesystem::file_size(dir.file("single.log")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("single.log.1")));
+}
+
+TEST(LogAppender, BufferedOutputWaitsForTheBufferSize) {
+    test::ScratchDir dir;
+    LogAppender appender("A1");
+    appender.setFileName(dir.file("buffered.log"));
+    appender.setBufferSize(400);
+    LogEvent event;
+    appender.write(line(0), true, event);
+    appender.write(line(1), true, event);
+    EXPECT_EQ("", readWholeFile(dir.file("buffered.log")));
+    appender.write(line(2), true, event);  // 450 bytes: written out
+    EXPECT_EQ(450u, std::filesystem::file_size(dir.file("buffered.log")));
+    appender.write(line(3), true, event);
+    appender.flush();
+    EXPECT_EQ(600u, appender.currentSize());
+    appender.write(line(4), false, event);  // an unbuffered category writes at once
+    EXPECT_EQ(750u, std::filesystem::file_size(dir.file("buffered.log")));
+}
+
+TEST(LogAppender, OpenFailureIsReportedOnceAndRecoveryAtDebug) {
+    test::ScratchDir dir;
+    test::writeWholeFile(dir.file("blocker"), "");
+    LogAppender appender("A1");
+    appender.setFileName(dir.file("blocker/app.log"));
+    LogEvent event;
+    test::CapturedStderr err;
+    appender.write("lost\r\n", false, event);
+    appender.write("lost\r\n", false, event);
+    drainAppenderDiagnostics();
+    EXPECT_EQ("ERROR - Failed opening \"" + dir.file("blocker/app.log") + "\": Not a directory\r\n", err.text());
+    std::filesystem::remove(dir.file("blocker"));
+    appender.write("kept\r\n", false, event);
+    EXPECT_EQ("kept\r\n", readWholeFile(dir.file("blocker/app.log")));
+    drainAppenderDiagnostics();  // the DEBUG line is below the default threshold
+    EXPECT_THAT(err.text(), ::testing::Not(HasSubstr("kept")));
+}
+
+TEST(LogSuppression, AllowanceThenSummaryAfterTheInterval) {
+    LogSuppression suppression(60, 2);
+    std::vector<LogSuppression::Summary> summaries;
+    const std::int64_t t0 = 1'700'000'000'000;
+    EXPECT_TRUE(suppression.admit("fmt %d", LogLevel::Warn, "fmt 1", t0, summaries));
+    EXPECT_TRUE(suppression.admit("fmt %d", LogLevel::Warn, "fmt 2", t0 + 1000, summaries));
+    EXPECT_FALSE(suppression.admit("fmt %d", LogLevel::Warn, "fmt 3", t0 + 2000, summaries));
+    EXPECT_FALSE(suppression.admit("fmt %d", LogLevel::Warn, "fmt 4", t0 + 3000, summaries));
+    EXPECT_TRUE(suppression.admit("other", LogLevel::Info, "other", t0 + 3000, summaries));
+    EXPECT_TRUE(summaries.empty());
+
+    // After the interval: the summary of the first group, then a fresh group.
+    EXPECT_TRUE(suppression.admit("fmt %d", LogLevel::Error, "fmt 5", t0 + 60000, summaries));
+    ASSERT_EQ(1u, summaries.size());
+    EXPECT_EQ(LogLevel::Warn, summaries[0].level);
+    EXPECT_EQ(LogSuppression::summaryText("fmt 1", 2, t0), summaries[0].text);
+    EXPECT_THAT(summaries[0].text,
+                ::testing::MatchesRegex("fmt 1\r\n\t\t\t\t2 similar messages suppressed\\.  First occurred at: "
+                                        "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}"));
+    // "other" had nothing suppressed: forgotten without a summary.
+    summaries.clear();
+    EXPECT_TRUE(suppression.admit("fmt %d", LogLevel::Error, "fmt 6", t0 + 63000, summaries));
+    EXPECT_TRUE(summaries.empty());
+}
+
+}  // namespace
+}  // namespace morvex
