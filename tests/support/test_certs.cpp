@@ -5,10 +5,7 @@
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 namespace morvex::test {
@@ -160,25 +157,6 @@ std::string makeDhParamsPem(int bits) {
     BN_free(p);
     BN_free(g);
     return bioText(bio);
-}
-
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "morvex-test-XXXXXX").string();
-    check(mkdtemp(tmpl.data()) != nullptr, "mkdtemp");
-    _path = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(_path, ec);
-}
-
-std::string TempDir::write(const std::string& name, const std::string& contents) const {
-    const std::string full = _path + "/" + name;
-    std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out << contents;
-    check(static_cast<bool>(out), "write");
-    return full;
 }
 
 }  // namespace morvex::test

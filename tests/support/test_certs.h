@@ -1,14 +1,13 @@
 // Test certificates made at run time with the OpenSSL API: keys,
 // certificates (self-signed or issued), revocation lists and
-// Diffie-Hellman parameters, held in memory and written to a temporary
-// directory as PEM files.
+// Diffie-Hellman parameters, held in memory as PEM text (write them with
+// TempDir::file of support/process.h).
 //
 //   TempDir dir;
-//   TestCert ca = TestCert::create({.commonName = "Test CA", .ca = true});
-//   TestCert leaf = TestCert::create({.commonName = "server.test", .dnsNames = {"server.test"},
-//                                     .extendedKeyUsage = {"serverAuth"}}, &ca);
-//   std::string caFile = dir.write("ca.pem", ca.certPem());
-//   std::string proxyFile = dir.write("proxy.pem", leaf.certPem() + leaf.keyPem("secret"));
+//   TestCert ca = TestCert::create(CertSpec().cn("Test CA").asCa());
+//   TestCert leaf = TestCert::create(CertSpec().cn("server.test").dns({"server.test"}).serverAuth(), &ca);
+//   std::string caFile = dir.file("ca.pem", ca.certPem());
+//   std::string proxyFile = dir.file("proxy.pem", leaf.certPem() + leaf.keyPem("secret"));
 #pragma once
 
 #include <openssl/evp.h>
@@ -21,15 +20,32 @@
 namespace morvex::test {
 
 struct CertSpec {
+    enum class KeyType { Rsa2048, EcP256 };
+
     std::string commonName = "localhost";
-    std::vector<std::string> dnsNames;           // subjectAltName DNS entries; none: no extension
-    bool ca = false;                             // basicConstraints CA:TRUE with keyCertSign and cRLSign
-    std::vector<std::string> extendedKeyUsage;   // short names: "serverAuth", "clientAuth"; none: no extension
+    std::vector<std::string> dnsNames;          // subjectAltName DNS entries; none: no extension
+    bool ca = false;                            // basicConstraints CA:TRUE with keyCertSign and cRLSign
+    std::vector<std::string> extendedKeyUsage;  // short names: "serverAuth", "clientAuth"; none: no extension
     long serial = 1;
-    long notBeforeOffsetSeconds = -3600;         // relative to now
+    long notBeforeOffsetSeconds = -3600;  // relative to now
     long notAfterOffsetSeconds = 30L * 86400;
-    enum class KeyType { Rsa2048, EcP256 } keyType = KeyType::EcP256;
-    bool v1 = false;                             // version 1 certificate without extensions
+    KeyType keyType = KeyType::EcP256;
+    bool v1 = false;  // version 1 certificate without extensions
+
+    // Chainable setters: CertSpec().cn("a.test").dns({"a.test"}).serverAuth().serialNo(7)
+    CertSpec& cn(std::string name) { commonName = std::move(name); return *this; }
+    CertSpec& dns(std::vector<std::string> names) { dnsNames = std::move(names); return *this; }
+    CertSpec& asCa() { ca = true; return *this; }
+    CertSpec& serverAuth() { extendedKeyUsage.push_back("serverAuth"); return *this; }
+    CertSpec& clientAuth() { extendedKeyUsage.push_back("clientAuth"); return *this; }
+    CertSpec& serialNo(long s) { serial = s; return *this; }
+    CertSpec& validity(long fromOffset, long toOffset) {
+        notBeforeOffsetSeconds = fromOffset;
+        notAfterOffsetSeconds = toOffset;
+        return *this;
+    }
+    CertSpec& rsa() { keyType = KeyType::Rsa2048; return *this; }
+    CertSpec& version1() { v1 = true; return *this; }
 };
 
 // A key and its certificate. Movable; frees both.
@@ -69,21 +85,5 @@ std::string makeCrlPem(const TestCert& issuer, const std::vector<long>& revokedS
 // 3072 bits (no generation: instant).
 std::string makeDhParamsPem(int bits);
 
-// A fresh directory under the system temp directory, removed with its
-// contents on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const noexcept { return _path; }
-    // Writes contents to path()/name and returns the full path.
-    std::string write(const std::string& name, const std::string& contents) const;
-
-private:
-    std::string _path;
-};
 
 }  // namespace morvex::test
