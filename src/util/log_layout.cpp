@@ -1,12 +1,10 @@
 #include "util/log_layout.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <ctime>
 
 #include "util/log_text.h"
+#include "util/thread.h"
 
 namespace morvex {
 
@@ -111,9 +109,9 @@ void LogDateFormat::format(std::int64_t wallMs, std::string& out) const {
 
 // ---------------------------------------------------------------- thread identity
 
-std::string LogLayout::currentThreadName() { return "MainThread"; }
+std::string_view LogLayout::currentThreadName() { return Thread::currentThreadName(); }
 
-std::uint64_t LogLayout::currentThreadId() { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
+std::uint64_t LogLayout::currentThreadId() { return Thread::currentOsThreadId(); }
 
 // ---------------------------------------------------------------- layouts
 
@@ -224,11 +222,11 @@ void LogLayout::renderValue(const Atom& atom, const LogEvent& event, std::uint64
             pad(out, start, atom.minWidth, atom.leftAlign, atom.zeroPad);
             return;
         case Kind::Thread: {
-            std::string name = currentThreadName();
+            std::string_view name = currentThreadName();
             if (!cut && name.size() > kMaxThreadName) {
                 appendShortened(out, name, kMaxThreadName);
             } else {
-                out += name;
+                out.append(name);
             }
             break;
         }

@@ -74,7 +74,7 @@ public:
     const std::string& pattern() const noexcept { return _pattern; }
 
     // The current thread's name and OS id, as %t and %T show them.
-    static std::string currentThreadName();
+    static std::string_view currentThreadName();
     static std::uint64_t currentThreadId();
 
 private:
