@@ -134,6 +134,8 @@ void Sleep(std::uint32_t ms) noexcept {
     }
 }
 
-void QuickExit(int status) noexcept { ::_exit(status); }
+void QuickExit(int status) noexcept {
+    ::_exit(status);
+}
 
 }  // namespace morvex::platform

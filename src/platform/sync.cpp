@@ -58,17 +58,23 @@ CriticalSection::CriticalSection() noexcept {
     if (rc != 0) reportFatalThreadError("InitializeCriticalSection", static_cast<std::uint32_t>(rc));
 }
 
-CriticalSection::~CriticalSection() { pthread_mutex_destroy(&_mutex); }
+CriticalSection::~CriticalSection() {
+    pthread_mutex_destroy(&_mutex);
+}
 
 void CriticalSection::enter() noexcept {
-    if (int rc = pthread_mutex_lock(&_mutex)) reportFatalThreadError("EnterCriticalSection", static_cast<std::uint32_t>(rc));
+    if (int rc = pthread_mutex_lock(&_mutex))
+        reportFatalThreadError("EnterCriticalSection", static_cast<std::uint32_t>(rc));
 }
 
 void CriticalSection::leave() noexcept {
-    if (int rc = pthread_mutex_unlock(&_mutex)) reportFatalThreadError("LeaveCriticalSection", static_cast<std::uint32_t>(rc));
+    if (int rc = pthread_mutex_unlock(&_mutex))
+        reportFatalThreadError("LeaveCriticalSection", static_cast<std::uint32_t>(rc));
 }
 
-bool CriticalSection::tryEnter() noexcept { return pthread_mutex_trylock(&_mutex) == 0; }
+bool CriticalSection::tryEnter() noexcept {
+    return pthread_mutex_trylock(&_mutex) == 0;
+}
 
 std::size_t CriticalSection::describe(char* buf, std::size_t size) const noexcept {
     static const char kPrefix[] = "CriticalSectionMutexImpl:{";
@@ -104,11 +110,17 @@ ConditionVariable::ConditionVariable() noexcept {
     if (rc != 0) reportFatalThreadError("InitializeConditionVariable", static_cast<std::uint32_t>(rc));
 }
 
-ConditionVariable::~ConditionVariable() { pthread_cond_destroy(&_cond); }
+ConditionVariable::~ConditionVariable() {
+    pthread_cond_destroy(&_cond);
+}
 
-void ConditionVariable::wakeOne() noexcept { pthread_cond_signal(&_cond); }
+void ConditionVariable::wakeOne() noexcept {
+    pthread_cond_signal(&_cond);
+}
 
-void ConditionVariable::wakeAll() noexcept { pthread_cond_broadcast(&_cond); }
+void ConditionVariable::wakeAll() noexcept {
+    pthread_cond_broadcast(&_cond);
+}
 
 bool ConditionVariable::sleep(CriticalSection& cs, std::uint32_t timeoutMs) noexcept {
     int rc;

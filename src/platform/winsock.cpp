@@ -17,9 +17,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -76,7 +76,9 @@ int fail(int wsaCode) noexcept {
     return SOCKET_ERROR;
 }
 
-int failErrno() noexcept { return fail(static_cast<int>(WinsockErrorFromErrno(errno))); }
+int failErrno() noexcept {
+    return fail(static_cast<int>(WinsockErrorFromErrno(errno)));
+}
 
 SocketRecord* findLocked(int fd) noexcept {
     Registry& reg = registry();
@@ -263,24 +265,38 @@ constexpr int kWsaTypeNotFound = 10109;  // WSATYPE_NOT_FOUND
 
 int toWinsockAddrInfoError(int rc) noexcept {
     switch (rc) {
-        case 0: return 0;
-        case EAI_NONAME: return WSAHOST_NOT_FOUND;
-        case EAI_AGAIN: return WSATRY_AGAIN;
-        case EAI_FAIL: return WSANO_RECOVERY;
+        case 0:
+            return 0;
+        case EAI_NONAME:
+            return WSAHOST_NOT_FOUND;
+        case EAI_AGAIN:
+            return WSATRY_AGAIN;
+        case EAI_FAIL:
+            return WSANO_RECOVERY;
 #ifdef EAI_NODATA
-        case EAI_NODATA: return WSANO_DATA;
+        case EAI_NODATA:
+            return WSANO_DATA;
 #endif
 #ifdef EAI_ADDRFAMILY
-        case EAI_ADDRFAMILY: return WSANO_DATA;
+        case EAI_ADDRFAMILY:
+            return WSANO_DATA;
 #endif
-        case EAI_FAMILY: return WSAEAFNOSUPPORT;
-        case EAI_SOCKTYPE: return WSAESOCKTNOSUPPORT;
-        case EAI_SERVICE: return kWsaTypeNotFound;
-        case EAI_MEMORY: return WSAENOBUFS;
-        case EAI_BADFLAGS: return WSAEINVAL;
-        case EAI_OVERFLOW: return WSAEFAULT;
-        case EAI_SYSTEM: return static_cast<int>(WinsockErrorFromErrno(errno));
-        default: return WSANO_RECOVERY;
+        case EAI_FAMILY:
+            return WSAEAFNOSUPPORT;
+        case EAI_SOCKTYPE:
+            return WSAESOCKTNOSUPPORT;
+        case EAI_SERVICE:
+            return kWsaTypeNotFound;
+        case EAI_MEMORY:
+            return WSAENOBUFS;
+        case EAI_BADFLAGS:
+            return WSAEINVAL;
+        case EAI_OVERFLOW:
+            return WSAEFAULT;
+        case EAI_SYSTEM:
+            return static_cast<int>(WinsockErrorFromErrno(errno));
+        default:
+            return WSANO_RECOVERY;
     }
 }
 
@@ -403,7 +419,8 @@ std::uint32_t WSAWaitForMultipleEvents(std::uint32_t count, const WSAEVENT* even
             timeout = -1;
         } else {
             std::uint64_t elapsed = monotonicMs() - start;
-            timeout = elapsed >= timeoutMs ? 0 : static_cast<int>(std::min<std::uint64_t>(timeoutMs - elapsed, INT_MAX));
+            timeout =
+                elapsed >= timeoutMs ? 0 : static_cast<int>(std::min<std::uint64_t>(timeoutMs - elapsed, INT_MAX));
         }
         scratch.fds.clear();
         scratch.generations.clear();
@@ -604,7 +621,8 @@ int closesocket(SOCKET s) noexcept {
         std::lock_guard<std::mutex> lock(registry().mutex);
         dropLocked(s);
     }
-    if (::close(s) != 0) return fail(errno == EBADF ? static_cast<int>(WSAENOTSOCK) : static_cast<int>(WinsockErrorFromErrno(errno)));
+    if (::close(s) != 0)
+        return fail(errno == EBADF ? static_cast<int>(WSAENOTSOCK) : static_cast<int>(WinsockErrorFromErrno(errno)));
     return 0;
 }
 
@@ -628,7 +646,9 @@ int ioctlsocket(SOCKET s, long cmd, unsigned long* argp) noexcept {
     if (!argp) return fail(WSAEFAULT);
     if (cmd == FIONBIO_CMD) {
         int flags = ::fcntl(s, F_GETFL);
-        if (flags < 0) return fail(errno == EBADF ? static_cast<int>(WSAENOTSOCK) : static_cast<int>(WinsockErrorFromErrno(errno)));
+        if (flags < 0)
+            return fail(errno == EBADF ? static_cast<int>(WSAENOTSOCK)
+                                       : static_cast<int>(WinsockErrorFromErrno(errno)));
         if (*argp == 0) {
             // Windows refuses blocking mode while events are selected.
             std::lock_guard<std::mutex> lock(registry().mutex);
@@ -657,8 +677,8 @@ void freeaddrinfo(addrinfo* ai) noexcept {
     if (ai) ::freeaddrinfo(ai);
 }
 
-int getnameinfo(const sockaddr* addr, socklen_t addrlen, char* host, socklen_t hostlen, char* serv,
-                socklen_t servlen, int flags) noexcept {
+int getnameinfo(const sockaddr* addr, socklen_t addrlen, char* host, socklen_t hostlen, char* serv, socklen_t servlen,
+                int flags) noexcept {
     int code = toWinsockAddrInfoError(::getnameinfo(addr, addrlen, host, hostlen, serv, servlen, flags));
     if (code) WSASetLastError(code);
     return code;

@@ -108,19 +108,29 @@ ScopedPerThreadCrashLogNotation::~ScopedPerThreadCrashLogNotation() {
 
 namespace crash_log {
 
-CrashLogNotationList* currentList() noexcept { return t_list; }
+CrashLogNotationList* currentList() noexcept {
+    return t_list;
+}
 
-void setCurrentList(CrashLogNotationList* list) noexcept { t_list = list; }
+void setCurrentList(CrashLogNotationList* list) noexcept {
+    t_list = list;
+}
 
-CrashLogNotationList& processList() noexcept { return g_processList; }
+CrashLogNotationList& processList() noexcept {
+    return g_processList;
+}
 
 void markCrashReporterThread() noexcept {
     if (!Thread::mainThreadExists()) t_list = &g_processList;
 }
 
-const char* currentThreadName() noexcept { return Thread::currentThreadName(); }
+const char* currentThreadName() noexcept {
+    return Thread::currentThreadName();
+}
 
-std::uint32_t threadsActive() noexcept { return Thread::threadsActive(); }
+std::uint32_t threadsActive() noexcept {
+    return Thread::threadsActive();
+}
 
 const ScopedPerThreadCrashLogNotation* currentNotations() noexcept {
     return t_list ? t_list->head.load(std::memory_order_acquire) : nullptr;

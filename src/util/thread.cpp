@@ -63,7 +63,9 @@ std::string withoutBlanks(std::string name) {
     return name;
 }
 
-void platformFatalHandler(const char* callName, std::uint32_t code) { Thread::fatalThreadErrorIfAlive(callName, code); }
+void platformFatalHandler(const char* callName, std::uint32_t code) {
+    Thread::fatalThreadErrorIfAlive(callName, code);
+}
 
 std::string failureMessage(const char* callName, std::uint32_t code) {
     std::string text = platform::ErrorText(code);
@@ -124,7 +126,9 @@ Thread::Thread(std::size_t stackSize, const char* nameFormat, ...) {
     createThread(stackSize, std::move(name));
 }
 
-Thread::Thread(std::size_t stackSize, std::string name) { createThread(stackSize, std::move(name)); }
+Thread::Thread(std::size_t stackSize, std::string name) {
+    createThread(stackSize, std::move(name));
+}
 
 Thread::Thread(DeferredCreation) noexcept {}
 
@@ -320,9 +324,13 @@ void Thread::crashLogDescribe(CrashLogOutput& out) const noexcept {
 
 // ---- process-wide queries ----
 
-Thread* Thread::current() noexcept { return t_current; }
+Thread* Thread::current() noexcept {
+    return t_current;
+}
 
-bool Thread::mainThreadExists() noexcept { return g_mainThreadCreated.load(std::memory_order_acquire); }
+bool Thread::mainThreadExists() noexcept {
+    return g_mainThreadCreated.load(std::memory_order_acquire);
+}
 
 const char* Thread::currentThreadName() noexcept {
     if (Thread* t = t_current) return t->_name.c_str();
@@ -372,7 +380,9 @@ void Thread::registerThreadScopedObjectFactory(ThreadScopedObjectFactory factory
 
 // ---- failure policy ----
 
-bool Thread::runtimeAlive() noexcept { return g_runtimeAlive.load(std::memory_order_acquire); }
+bool Thread::runtimeAlive() noexcept {
+    return g_runtimeAlive.load(std::memory_order_acquire);
+}
 
 void Thread::quickExit(int status) noexcept {
     g_runtimeAlive.store(false, std::memory_order_release);
@@ -398,7 +408,8 @@ void Thread::fatalThreadErrorIfAlive(const char* callName, std::uint32_t code) n
 }
 
 void Thread::conditionWait(platform::ConditionVariable& cv, platform::CriticalSection& cs) noexcept {
-    if (!cv.sleep(cs, platform::INFINITE)) fatalThreadErrorIfAlive("SleepConditionVariableCS", platform::GetLastError());
+    if (!cv.sleep(cs, platform::INFINITE))
+        fatalThreadErrorIfAlive("SleepConditionVariableCS", platform::GetLastError());
 }
 
 bool Thread::conditionWait(platform::ConditionVariable& cv, platform::CriticalSection& cs,
