@@ -718,6 +718,13 @@ EventLoop::WaiterCounts EventLoop::waiterCounts() const noexcept {
     return c;
 }
 
+std::uint32_t EventLoop::postedActorCount() {
+    CriticalSectionGuard guard(_posted._lock);
+    std::uint32_t n = 0;
+    for (InThreadActor* a = _posted._head; a; a = a->_next) ++n;
+    return n;
+}
+
 const WaitSet* EventLoop::waitSetOf(const PolledFd* fd) noexcept {
     return fd->_waitSet;
 }

@@ -129,6 +129,8 @@ public:
     // Whether the caller is the thread running the loop.
     bool inLoopThread() const noexcept;
     std::uint32_t changeCounter() const noexcept { return _changeCounter; }
+    // Actors waiting in the posted queue (any thread).
+    std::uint32_t postedActorCount();
     const TimeoutHeap& timeouts() const noexcept { return _timeouts; }
 
     struct WaiterCounts {

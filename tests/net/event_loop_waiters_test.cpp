@@ -1,0 +1,142 @@
+// A loop with hundreds of sockets: waiter threads, their reuse, and no spin.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "loop_test_support.h"
+#include "net/event_loop.h"
+#include "net/extra_event_waiter_thread.h"
+
+namespace morvex {
+namespace {
+
+using test::eventually;
+using test::FnPolledFd;
+using test::LoopbackPairs;
+using test::LoopThread;
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+class Listener : public PolledFd {
+public:
+    explicit Listener(PollableDescriptorRef ipd) : ipd(std::move(ipd)) {}
+    long initialEventMask() const override { return platform::FD_ACCEPT; }
+    bool handleEvents(const PollableDescriptorRef&) override { return false; }
+    PollableDescriptorRef ipd;
+};
+
+TEST(EventLoopWaitersTest, HundredsOfSocketsUseWaiterThreadsThatAreParkedAndReused) {
+    constexpr int kSockets = 300;
+    EventLoop loop;
+    LoopbackPairs pairs;
+    std::atomic<int> bytes{0};
+    std::vector<std::unique_ptr<FnPolledFd>> fds;
+    std::vector<int> peers;
+    for (int i = 0; i < kSockets; ++i) {
+        auto [mine, peer] = pairs.make();
+        peers.push_back(peer);
+        fds.push_back(std::make_unique<FnPolledFd>(mine, [&](FnPolledFd& self) {
+            char buf[16];
+            int n;
+            while ((n = platform::recv(self.ipd()->socket(), buf, sizeof buf, 0)) > 0) bytes += n;
+            return false;
+        }));
+    }
+    LoopThread lt(loop);
+    auto add = [&](int from, int to) {
+        lt.onLoop([&] {
+            for (int i = from; i < to; ++i) loop.addPolledFd(fds[i].get(), fds[i]->ipd(), fds[i]->initialEventMask());
+        });
+    };
+    auto removeRange = [&](int from, int to) {
+        lt.onLoop([&] {
+            for (int i = from; i < to; ++i) loop.removePolledFd(fds[i].get());
+        });
+    };
+
+    // The notification object takes one slot: 63 sockets fill the own set.
+    add(0, 63);
+    EventLoop::WaiterCounts counts;
+    lt.onLoop([&] { counts = loop.waiterCounts(); });
+    EXPECT_EQ(counts.total(), 0u);
+    EXPECT_EQ(loop.ownWaitSet()._count, 64u);
+
+    // The next one starts a waiter: it takes the socket from the highest slot
+    // and the new one; its ready event takes that slot.
+    add(63, 64);
+    lt.onLoop([&] {
+        counts = loop.waiterCounts();
+        const WaitSet& own = loop.ownWaitSet();
+        const WaitSet* ws = EventLoop::waitSetOf(fds[63].get());
+        EXPECT_EQ(own._count, 64u);
+        ASSERT_NE(own._entries[63].waiter, nullptr);
+        EXPECT_EQ(&own._entries[63].waiter->_set, ws);
+        ASSERT_NE(ws, &own);
+        EXPECT_EQ(ws->_count, 3u);
+        EXPECT_TRUE(ws->_entries[0].empty());  // its command event
+        EXPECT_EQ(EventLoop::waitSetOf(fds[62].get()), ws);
+    });
+    EXPECT_EQ(counts.total(), 1u);
+
+    add(64, kSockets);
+    lt.onLoop([&] { counts = loop.waiterCounts(); });
+    const std::uint32_t waiters = counts.total();
+    EXPECT_GE(waiters, 4u);
+    const std::uint32_t threadsWithAll = Thread::threadsActive();
+
+    // Every socket is served, whichever set holds it.
+    for (int p : peers) ASSERT_EQ(::send(p, "x", 1, 0), 1);
+    ASSERT_TRUE(eventually([&] { return bytes.load() == kSockets; }));
+    for (auto& fd : fds) EXPECT_GE(fd->served.load(), 1) << "socket not served";
+
+    // A listening socket added now goes first in its set and its waiter
+    // first in the loop's set, so accepts are served before the rest.
+    int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::listen(lfd, 1), 0);
+    Listener listener(PollableDescriptorRef::adopt(PollableDescriptor::create(lfd)));
+    lt.onLoop([&] {
+        loop.addPolledFd(&listener, listener.ipd.get(), listener.initialEventMask());
+        const WaitSet* ws = EventLoop::waitSetOf(&listener);
+        EXPECT_EQ(ws->_entries[0].fd, &listener);
+        const WaitSet* top = ws;
+        while (top->_owner && top->_owner->_parentSet != &loop.ownWaitSet()) top = top->_owner->_parentSet;
+        ASSERT_NE(top->_owner, nullptr);
+        EXPECT_EQ(loop.ownWaitSet()._entries[0].waiter, top->_owner);
+        loop.removePolledFd(&listener);
+    });
+
+    // Idle, the loop and its waiters sleep: CPU time stays near zero.
+    const double cpuBefore = cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(cpuSeconds() - cpuBefore, 0.1);
+
+    // Emptied waiters are parked, not ended, and reused without new threads.
+    removeRange(0, kSockets);
+    lt.onLoop([&] { counts = loop.waiterCounts(); });
+    EXPECT_EQ(counts.idle, waiters);
+    EXPECT_EQ(counts.free + counts.full, 0u);
+    EXPECT_EQ(loop.ownWaitSet()._count, 1u);  // the notification object
+    add(0, kSockets);
+    lt.onLoop([&] { counts = loop.waiterCounts(); });
+    EXPECT_EQ(counts.total(), waiters);
+    EXPECT_EQ(counts.idle, 0u);
+    EXPECT_EQ(Thread::threadsActive(), threadsWithAll);
+    for (int p : peers) ASSERT_EQ(::send(p, "y", 1, 0), 1);
+    ASSERT_TRUE(eventually([&] { return bytes.load() == 2 * kSockets; }));
+
+    removeRange(0, kSockets);
+    lt.stop();
+    for (int p : peers) ::close(p);
+}
+
+}  // namespace
+}  // namespace morvex

@@ -1,0 +1,134 @@
+// Helpers for event loop tests: connected loopback sockets, a thread that
+// runs a loop, and a PolledFd whose handler is a lambda.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "net/event_loop.h"
+#include "util/thread.h"
+
+namespace morvex::test {
+
+// A loopback listener that hands out connected TCP pairs.
+class LoopbackPairs {
+public:
+    LoopbackPairs() {
+        _listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(_listener, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(_listener, 512) != 0 ||
+            ::getsockname(_listener, reinterpret_cast<sockaddr*>(&_addr), &len) != 0)
+            ADD_FAILURE() << "loopback listener";
+    }
+    ~LoopbackPairs() { ::close(_listener); }
+
+    // first: the accepted side (to register), second: the peer.
+    std::pair<int, int> make() {
+        int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(c, reinterpret_cast<const sockaddr*>(&_addr), sizeof _addr) != 0) ADD_FAILURE() << "connect";
+        int s = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0) ADD_FAILURE() << "accept";
+        return {s, c};
+    }
+
+private:
+    int _listener = -1;
+    sockaddr_in _addr{};
+};
+
+// Runs a loop on its own thread for the test's scope; stop() joins it.
+class LoopThread {
+public:
+    explicit LoopThread(EventLoop& loop) : _loop(loop) {
+        EmptyMainThread::ensureForTest();
+        _thread = std::make_unique<ThreadFunction>(
+            [this] {
+                _osId.store(platform::GetCurrentThreadId());
+                try {
+                    _loop.run();
+                } catch (...) {
+                    _failure = std::current_exception();
+                }
+            },
+            "TestLoop");
+        EventLoop::WaitForEventLoopStarted(_loop, *_thread);
+    }
+    ~LoopThread() { stop(); }
+
+    void stop() {
+        if (!_thread) return;
+        _loop.stop();
+        _thread->join();
+        _thread.reset();
+    }
+    std::uint32_t osId() const { return _osId.load(); }
+    std::exception_ptr failure() const { return _failure; }
+
+    // Runs fn on the loop's thread and waits.
+    void onLoop(std::function<void()> fn) {
+        InThreadFunction<void> actor(std::move(fn));
+        _loop.runInThread(&actor, true);
+    }
+
+private:
+    EventLoop& _loop;
+    std::unique_ptr<ThreadFunction> _thread;
+    std::atomic<std::uint32_t> _osId{0};
+    std::exception_ptr _failure;
+};
+
+// A PolledFd over a socket whose handler is a function.
+class FnPolledFd : public PolledFd {
+public:
+    using Handler = std::function<bool(FnPolledFd&)>;
+    explicit FnPolledFd(int socket, Handler handler = {})
+        : _ipd(PollableDescriptorRef::adopt(PollableDescriptor::create(socket))), _handler(std::move(handler)) {}
+
+    bool handleEvents(const PollableDescriptorRef&) override {
+        served.fetch_add(1);
+        return _handler ? _handler(*this) : drain();
+    }
+    void removed(PollableDescriptorRef ipd) override {
+        removedCalls.fetch_add(1);
+        ipd.reset();
+    }
+    // Reads what is there (re-arming FD_READ).
+    bool drain() {
+        char buf[4096];
+        while (platform::recv(_ipd->socket(), buf, sizeof buf, 0) > 0) {
+        }
+        return false;
+    }
+    PollableDescriptor* ipd() const { return _ipd.get(); }
+
+    std::atomic<int> served{0};
+    std::atomic<int> removedCalls{0};
+
+private:
+    PollableDescriptorRef _ipd;
+    Handler _handler;
+};
+
+// Polls cond until it holds or the deadline passes; returns cond().
+inline bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace morvex::test
