@@ -22,6 +22,7 @@
 #include "platform/crash_symbols.h"
 #include "platform/last_error.h"
 #include "util/logger.h"
+#include "util/thread.h"
 
 namespace morvex {
 
@@ -347,6 +348,14 @@ void appendUtf8(std::string& out, const wchar_t* text) {
     }
 }
 
+// Made for every thread of the thread layer: its construction gives the
+// thread an alternate signal stack (released when the thread ends), so a
+// stack overflow on any thread still gets its report.
+class CrashAltStackScope final : public Thread::ThreadScopedObject {
+public:
+    CrashAltStackScope() { platform::installCrashAltStack(); }
+};
+
 // Length of UTF-8 text in UTF-16 code units.
 std::size_t utf16Length(const char* text) noexcept {
     std::size_t n = 0;
@@ -648,7 +657,9 @@ void installCrashReporting(const std::string& crashLogDir) {
     // is there for code that detects one itself.
     std::error_code ignored;
     std::filesystem::create_directories(crashLogDir, ignored);
-    CrashReporter::initialize(crashLogDir.c_str());
+    if (CrashReporter::initialize(crashLogDir.c_str()))
+        Thread::registerThreadScopedObjectFactory(
+            []() -> Thread::ThreadScopedObject* { return new CrashAltStackScope; });
     CrashReporter::setDescribeException(describeThrownObject);
     CrashReporter::setFormatOutput(formatIntoWriter);
     crash_log::markCrashReporterThread();
