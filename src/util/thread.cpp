@@ -172,8 +172,9 @@ void Thread::createThread(std::size_t stackSize, std::string name) {
 }
 
 Thread::~Thread() {
-    destroyScopedObjects();
+    // Wait first: a thread still running owns its scoped objects.
     giveUp();
+    destroyScopedObjects();
     if (_counted) g_threadCount.fetch_sub(1, std::memory_order_relaxed);
     if (_handle && !platform::CloseHandle(_handle)) fatalThreadErrorIfAlive("CloseHandle", platform::GetLastError());
     _handle = nullptr;
