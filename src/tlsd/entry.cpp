@@ -7,7 +7,10 @@
 #include "platform/last_error.h"
 #include "platform/winsock_startup.h"
 #include "tlsd/startup_stand_ins.h"
+#include "util/crash_reporter.h"
+#include "util/log_config.h"
 #include "util/process_environment.h"
+#include "util/thread.h"
 
 namespace morvex {
 
@@ -75,10 +78,16 @@ int runEntry(int argc, char** argv, const EntryStreams& streams, const EntryStep
 
 EntrySteps EntrySteps::production() {
     EntrySteps steps;
-    steps.createMainThread = &standInCreateMainThread;
+    steps.createMainThread = [] { return std::shared_ptr<void>(std::make_shared<EmptyMainThread>()); };
     steps.initEnvironment = [] { ProcessEnvironment::instance().initialize(); };
-    steps.initCrashReporter = &standInInitCrashReporter;
-    steps.startLogging = [] { standInStartLogging("log-tlsproxy.cfg", true); };
+    steps.initCrashReporter = [] {
+        const ProcessEnvironment& env = ProcessEnvironment::instance();
+        // Without a home directory the logging step stops the process next;
+        // the crash directory would only be made relative to the root.
+        if (env.homeDirectory().empty() || CrashReporter::isInitialized()) return;
+        installCrashReporting(env.crashLogDirectory().str());
+    };
+    steps.startLogging = [] { morvex::startLogging("log-tlsproxy.cfg", true); };
     steps.startSockets = [] {
         platform::WSADATA data;
         return platform::WSAStartup(platform::MAKEWORD(2, 2), &data);

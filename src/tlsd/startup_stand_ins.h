@@ -1,23 +1,12 @@
-// Smallest stand-ins for start-up components that are not in the tree yet.
-// Each keeps the behaviour the entry relies on; replace each one by the real
-// component when it lands.
+// Smallest stand-in for the start-up component that is not in the tree yet
+// (the proxy instance). It keeps the behaviour the entry relies on; replace
+// it by the real TLSProxyInstance when that lands.
 #pragma once
 
 #include <memory>
 #include <string>
 
 namespace morvex {
-
-// Main-thread object: none yet.
-std::shared_ptr<void> standInCreateMainThread();
-
-// Crash reporter: nothing is installed yet.
-void standInInitCrashReporter();
-
-// Logging start-up: initialises the process environment and ends the process
-// with -1 ("MORVEX_HOME must be set.  Stopping." on standard error) when the
-// home directory is empty. Logging itself keeps its default output.
-void standInStartLogging(const char* configFileName, bool quiet);
 
 // The proxy instance's start, up to judging the start-up document: logs
 // "Failed to start TLS proxy server due to bad config." and returns false for
