@@ -509,6 +509,7 @@ void invalidParameterHandler(const wchar_t* expression, const wchar_t* function,
 // ---------------------------------------------------------------- reporter
 
 bool CrashReporter::initialize(const char* prefix) {
+    if (isInitialized()) return true;  // the handlers and the prefix are set once per process
     if (prefix && utf16Length(prefix) >= kMaxPrefix) {
         std::fprintf(stderr, "Prefix too long: \"%s\"\n", prefix);
         return false;

@@ -91,7 +91,8 @@ public:
     // error and the reporter stays uninitialised (returns false). Otherwise
     // installs the fatal-signal handlers, the terminate hook (which notes an
     // unhandled exception for the report before aborting) and the calling
-    // thread's alternate signal stack.
+    // thread's alternate signal stack. Once initialised, later calls change
+    // nothing and return true.
     static bool initialize(const char* prefix);
     static bool isInitialized() noexcept;
 
