@@ -7,7 +7,9 @@
 #include <atomic>
 
 #include "tls/cert_check.h"
+#include "tls/server_config.h"
 #include "util/logger.h"
+#include "util/thread_scoped_ssl.h"
 
 
 namespace morvex {
@@ -43,6 +45,17 @@ void SslLibrary::setModes(const Modes& modes) {
     state().modes = modes;
 }
 
+void SslLibrary::configure(const ServerConfig& config) {
+    Modes modes;
+    modes.fips = config.fipsMode();
+    modes.commonCriteria = config.commonCriteriaMode();
+    setModes(modes);
+    setCommonCriteriaMode(modes.commonCriteria);
+    CertificateChecks::setCrlValidation(config.sslServerOptions().certStatusValidationMethod ==
+                                        SslContextOptions::CertStatusValidationMethod::Crl);
+    if (!config.crlPath().empty()) CertificateChecks::loadRevocationStore(config.crlPath());
+}
+
 void SslLibrary::initialize() {
     TlsState& st = state();
     if (st.initialized.load(std::memory_order_acquire)) return;
@@ -70,6 +83,7 @@ void SslLibrary::initialize() {
         s_log.info("Enabled FIPS cryptography module");
         st.fips.store(true, std::memory_order_relaxed);
     }
+    setSslLibraryInitialized(true);  // threads free their error queues from now on
     st.initialized.store(true, std::memory_order_release);
 }
 

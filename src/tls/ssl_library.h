@@ -17,6 +17,8 @@
 
 namespace morvex {
 
+class ServerConfig;
+
 // The OpenSSL verify callback signature (preverify result, store context).
 using SslVerifyHook = int (*)(int preverifyOk, X509_STORE_CTX* storeCtx);
 
@@ -30,6 +32,12 @@ public:
         bool pythonHttpsVerifyDisabled = false;  // the launch configuration's PYTHONHTTPSVERIFY=0
     };
     static void setModes(const Modes& modes);
+
+    // Applies the server configuration's TLS switches: FIPS and Common
+    // Criteria modes (for the next initialize()), revocation checking when
+    // the certificate status validation method is "crl", and the revocation
+    // store from its CRL path. Call once at start, before building contexts.
+    static void configure(const ServerConfig& config);
 
     // Initialises the library once per process; later calls return at once.
     // Throws BaseException "Can't enable FIPS support: ..." when FIPS mode is

@@ -49,8 +49,8 @@ SslClientContextOptions clientOptions();
 // holds, waiting in poll() between rounds.
 class LoopbackTlsPair {
 public:
-    // target: the client's target host (set before the session is created;
-    // empty for none). sni: the client's SNI host name.
+    // target: the client's target host with port 443 (set before the
+    // session is created; empty for none). sni: the client's SNI host name.
     LoopbackTlsPair(const SslContext& serverCtx, const SslContext& clientCtx, const std::string& sni = "",
                     const std::string& target = "");
     ~LoopbackTlsPair();
