@@ -94,6 +94,12 @@ void crashRecordFromSignal(int sig, const siginfo_t* info, const void* ucontext,
     const std::uint64_t err = mc ? static_cast<std::uint64_t>(mc->gregs[REG_ERR]) : 0;
     const std::uint64_t rsp = mc ? static_cast<std::uint64_t>(mc->gregs[REG_RSP]) : 0;
 
+    if (!fromKernel && sig != SIGABRT) {
+        // Sent by kill() or raise(): nothing faulted and siginfo holds no
+        // address, so the signal number itself is reported as the cause.
+        out.code = static_cast<std::uint32_t>(sig);
+        return;
+    }
     switch (sig) {
         case SIGSEGV:
             out.numberParameters = 2;
@@ -105,10 +111,9 @@ void crashRecordFromSignal(int sig, const siginfo_t* info, const void* ucontext,
                 out.information[1] = ~0ull;
                 break;
             }
-            out.information[0] = fromKernel ? accessKind(err) : kAccessRead;
+            out.information[0] = accessKind(err);
             out.information[1] = dataAddress;
-            out.code = fromKernel && looksLikeStackOverflow(dataAddress, rsp) ? EXCEPTION_STACK_OVERFLOW
-                                                                              : EXCEPTION_ACCESS_VIOLATION;
+            out.code = looksLikeStackOverflow(dataAddress, rsp) ? EXCEPTION_STACK_OVERFLOW : EXCEPTION_ACCESS_VIOLATION;
             break;
         case SIGBUS:
             if (siCode == BUS_ADRALN) {
@@ -117,7 +122,7 @@ void crashRecordFromSignal(int sig, const siginfo_t* info, const void* ucontext,
             }
             out.code = EXCEPTION_IN_PAGE_ERROR;
             out.numberParameters = 3;
-            out.information[0] = fromKernel ? accessKind(err) : kAccessRead;
+            out.information[0] = accessKind(err);
             out.information[1] = dataAddress;
             out.information[2] = static_cast<std::uint64_t>(siCode);  // the kernel's reason stands in for NTSTATUS
             break;

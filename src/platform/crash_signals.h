@@ -70,7 +70,8 @@ struct CrashExceptionRecord {
 // Builds the record for a fatal signal from its siginfo and ucontext
 // (either may be null). SIGSEGV tells read, write or execute from the
 // page-fault error bits and is a stack overflow when the address lies at
-// the end of the thread's stack.
+// the end of the thread's stack. A signal sent by a process (not a fault;
+// abort() aside) carries its signal number as the code.
 void crashRecordFromSignal(int sig, const siginfo_t* info, const void* ucontext, CrashExceptionRecord& out) noexcept;
 
 struct CrashRegister {

@@ -198,6 +198,11 @@ TEST(CrashReporterHelpers, SignalsBecomeExceptionRecords) {
     EXPECT_EQ(platform::EXCEPTION_ACCESS_VIOLATION, r.code);
     EXPECT_EQ(~0ull, r.information[1]);
 
+    info.si_code = SI_USER;  // kill -SEGV: no fault, no address
+    platform::crashRecordFromSignal(SIGSEGV, &info, &uc, r);
+    EXPECT_EQ(static_cast<std::uint32_t>(SIGSEGV), r.code);
+    EXPECT_EQ(0u, r.numberParameters);
+
     info.si_code = FPE_INTDIV;
     platform::crashRecordFromSignal(SIGFPE, &info, &uc, r);
     EXPECT_EQ(platform::EXCEPTION_INT_DIVIDE_BY_ZERO, r.code);
