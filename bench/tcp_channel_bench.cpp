@@ -41,11 +41,21 @@ void* operator new(std::size_t n) {
     if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t n) {
+    return operator new(n);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace morvex {
 namespace {
@@ -89,8 +99,8 @@ std::string makeCertFiles(std::string& keyFile) {
     X509_gmtime_adj(X509_getm_notAfter(x), 86400);
     X509_set_pubkey(x, key);
     X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("bench.test"), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("bench.test"), -1, -1,
+                               0);
     X509_set_issuer_name(x, name);
     X509_sign(x, key, EVP_sha256());
     std::string certFile = std::string(dir) + "/cert.pem";
@@ -179,8 +189,12 @@ void runEcho(benchmark::State& state, bool tls) {
     thread.join();
 }
 
-void BM_PlainEchoRoundTrip16K(benchmark::State& state) { runEcho(state, false); }
-void BM_TlsEchoRoundTrip16K(benchmark::State& state) { runEcho(state, true); }
+void BM_PlainEchoRoundTrip16K(benchmark::State& state) {
+    runEcho(state, false);
+}
+void BM_TlsEchoRoundTrip16K(benchmark::State& state) {
+    runEcho(state, true);
+}
 BENCHMARK(BM_PlainEchoRoundTrip16K)->UseRealTime();
 BENCHMARK(BM_TlsEchoRoundTrip16K)->UseRealTime();
 

@@ -33,7 +33,9 @@ std::string SocketError::text() const {
         case kNone:
             return "No error";
         case kTimeout:
-            return detail == kReadTimeout ? "Read Timeout" : detail == kWriteTimeout ? "Write Timeout" : "Connect Timeout";
+            return detail == kReadTimeout    ? "Read Timeout"
+                   : detail == kWriteTimeout ? "Write Timeout"
+                                             : "Connect Timeout";
         case kClosedByPeer:
             return "Connection closed by peer";
         case kLocalShutdown:

@@ -11,13 +11,13 @@ namespace morvex {
 struct SocketError {
     enum Kind : std::uint32_t {
         kNone = 0,
-        kTimeout = 1,         // detail: 0 read, 1 write, other connect
+        kTimeout = 1,  // detail: 0 read, 1 write, other connect
         kClosedByPeer = 2,
         kLocalShutdown = 3,
         kUncaughtException = 4,
-        kWinsock = 5,         // detail: Winsock code
-        kSystem = 6,          // detail: system error code
-        kSsl = 7,             // detail: TLS library error code (also every kind >= 12)
+        kWinsock = 5,  // detail: Winsock code
+        kSystem = 6,   // detail: system error code
+        kSsl = 7,      // detail: TLS library error code (also every kind >= 12)
         kCannotResolve = 8,
         kNotStarted = 9,
         kSslNotConfigured = 10,

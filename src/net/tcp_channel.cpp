@@ -42,7 +42,9 @@ void TcpChannelDestroyedNotice::callback() {
 }
 }  // namespace
 
-void AsyncIoTimeout::callback() { _channel.onTimeout(); }
+void AsyncIoTimeout::callback() {
+    _channel.onTimeout();
+}
 
 TcpChannel::TcpChannel(const SharedSslServerContext& sslContext, bool useSsl)
     : _sslContext(sslContext),
@@ -132,7 +134,9 @@ bool TcpChannel::handleEvents(const PollableDescriptorRef&) {
     return ioStep();
 }
 
-void TcpChannel::removed(PollableDescriptorRef) { finish(); }
+void TcpChannel::removed(PollableDescriptorRef) {
+    finish();
+}
 
 bool TcpChannel::ioStep() {
     _inStep = true;
@@ -151,8 +155,7 @@ bool TcpChannel::ioStep() {
     if (end || _finishRequested) return true;
 
     if (_phase == Phase::Open || before == Phase::Handshake) {
-        progress = _data.writeCounter() != readBefore || _data.cursor().bytesLeft() != outBefore ||
-                   before != _phase;
+        progress = _data.writeCounter() != readBefore || _data.cursor().bytesLeft() != outBefore || before != _phase;
     }
     updateEventsAndTimer(progress && _phase != Phase::Closing);
     return false;
@@ -441,11 +444,17 @@ void TcpChannel::crashLogDescribe(CrashLogOutput& out) const noexcept {
 
 void TcpChannel::connectionEstablished(TcpAsyncDataBuffer&) {}
 
-bool TcpChannel::asyncWriteComplete() { return false; }
+bool TcpChannel::asyncWriteComplete() {
+    return false;
+}
 
-void TcpChannel::onError(const SocketError& error) { s_log.info("TcpChannel error: %s", error.text().c_str()); }
+void TcpChannel::onError(const SocketError& error) {
+    s_log.info("TcpChannel error: %s", error.text().c_str());
+}
 
-std::uint32_t TcpChannel::timeoutExtension() { return 0; }
+std::uint32_t TcpChannel::timeoutExtension() {
+    return 0;
+}
 
 void TcpChannel::threadSpawnFailed(const char* reason) {
     _shouldKill = true;

@@ -62,7 +62,9 @@ void TcpChannelAcceptorReenableAfterOutOfFds::crashLogDescribe(CrashLogOutput& o
 TcpChannelAcceptor::TcpChannelAcceptor(TcpChannelLoop& listeningLoop)
     : _tcloop(listeningLoop), _roundRobin(static_cast<std::uint32_t>(std::time(nullptr))), _reenableTimer(*this) {}
 
-TcpChannelAcceptor::~TcpChannelAcceptor() { stopListening(); }
+TcpChannelAcceptor::~TcpChannelAcceptor() {
+    stopListening();
+}
 
 void TcpChannelAcceptor::listen(const PollableDescriptorRef& listeningSocket) {
     _listenSocket = listeningSocket;
@@ -77,7 +79,9 @@ void TcpChannelAcceptor::stopListening() {
     if (isRegistered()) _tcloop.removePolledFd(this);
 }
 
-long TcpChannelAcceptor::initialEventMask() const { return platform::FD_ACCEPT; }
+long TcpChannelAcceptor::initialEventMask() const {
+    return platform::FD_ACCEPT;
+}
 
 bool TcpChannelAcceptor::handleEvents(const PollableDescriptorRef&) {
     s_log.debug("Before accept");
@@ -165,16 +169,22 @@ void TcpChannelAcceptor::maybeReenable() {
     _tcloop.addPolledFd(this, _listenSocket.get(), initialEventMask());
 }
 
-void TcpChannelAcceptor::removed(PollableDescriptorRef) { maybeReenable(); }
+void TcpChannelAcceptor::removed(PollableDescriptorRef) {
+    maybeReenable();
+}
 
 TcpChannel* TcpChannelAcceptor::createChannel(TcpChannelLoop& loop, const PollableDescriptorRef& socket,
                                               const SocketAddress& peer) {
     return channelFactory(loop, socket, peer);
 }
 
-void TcpChannelAcceptor::deleteChannel(TcpChannel* channel) { delete channel; }
+void TcpChannelAcceptor::deleteChannel(TcpChannel* channel) {
+    delete channel;
+}
 
-bool TcpChannelAcceptor::tooManyActive(std::uint32_t) { return false; }
+bool TcpChannelAcceptor::tooManyActive(std::uint32_t) {
+    return false;
+}
 
 bool TcpChannelAcceptor::tooManyInFlight(std::uint32_t inflight) {
     return inflight > 3 * static_cast<std::uint32_t>(_tcloop.subordinates().size()) + 2;

@@ -22,7 +22,9 @@ void IdleThreadTrimmer::crashLogDescribe(CrashLogOutput& out) const noexcept {
 
 TcpChannelLoop::TcpChannelLoop(TcpChannelLoop* parent) : _parent(parent), _trimmer(*this) {}
 
-TcpChannelLoop::~TcpChannelLoop() { removeTimeout(&_trimmer); }
+TcpChannelLoop::~TcpChannelLoop() {
+    removeTimeout(&_trimmer);
+}
 
 void TcpChannelLoop::addSubordinate(TcpChannelLoop* loop) {
     loop->_parent = this;

@@ -35,7 +35,9 @@ TcpClientConnection::~TcpClientConnection() {
     if (_idle) _pool.removeIdle(this);
 }
 
-bool TcpClientConnection::connect() { return TcpOutbound::connect(_dest); }
+bool TcpClientConnection::connect() {
+    return TcpOutbound::connect(_dest);
+}
 
 std::uint32_t TcpClientConnection::makeKey(std::uint32_t ipv4, std::uint16_t port, bool useSsl,
                                            const std::string& host) {
@@ -57,7 +59,9 @@ void TcpClientConnection::crashLogDescribe(CrashLogOutput& out) const noexcept {
     TcpOutbound::crashLogDescribe(out);
 }
 
-bool TcpClientConnection::serverCertificateAcceptable() { return _pool.certificateAcceptable(*this); }
+bool TcpClientConnection::serverCertificateAcceptable() {
+    return _pool.certificateAcceptable(*this);
+}
 
 void TcpClientConnection::finished() {
     if (_idle) _pool.removeIdle(this);
@@ -89,7 +93,9 @@ void TcpClientConnectionPool::crashLogDescribe(CrashLogOutput& out) const noexce
     out.flag("_idle_connection_trimmer_scheduled", _idle_connection_trimmer_scheduled);
 }
 
-bool TcpClientConnectionPool::certificateAcceptable(TcpClientConnection&) { return true; }
+bool TcpClientConnectionPool::certificateAcceptable(TcpClientConnection&) {
+    return true;
+}
 
 void TcpClientConnectionPool::putIdle(TcpClientConnection* c) noexcept {
     if (c->_idle) return;

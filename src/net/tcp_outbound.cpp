@@ -74,9 +74,15 @@ void TcpOutboundLoop::removeTerminating(TcpOutbound* c) noexcept {
 
 // --- timers ---
 
-void TcpOutbound::IoTimeout::callback() { _owner.onTimeout(); }
-void TcpOutbound::ConnectFinishedEarlyActor::callback() { _owner.connectFinishedEarly(); }
-void TcpOutbound::ConnectFailedEarlyActor::callback() { _owner.connectFailedEarly(); }
+void TcpOutbound::IoTimeout::callback() {
+    _owner.onTimeout();
+}
+void TcpOutbound::ConnectFinishedEarlyActor::callback() {
+    _owner.connectFinishedEarly();
+}
+void TcpOutbound::ConnectFailedEarlyActor::callback() {
+    _owner.connectFailedEarly();
+}
 
 // --- TcpOutbound ---
 
@@ -225,7 +231,9 @@ bool TcpOutbound::handleEvents(const PollableDescriptorRef& ipd) {
     return end;
 }
 
-void TcpOutbound::removed(PollableDescriptorRef) { finish(); }
+void TcpOutbound::removed(PollableDescriptorRef) {
+    finish();
+}
 
 bool TcpOutbound::stateStep() {
     switch (_tstate) {
@@ -279,8 +287,8 @@ bool TcpOutbound::handshakeStep() {
         _tstate = kFailedConnecting;
         return true;
     }
-    bool verified = !_sslContext->verifyPeer() ||
-                    _ssl.checkPeer(_sslContext->commonNameToCheck(), _sslContext->altNameToCheck());
+    bool verified =
+        !_sslContext->verifyPeer() || _ssl.checkPeer(_sslContext->commonNameToCheck(), _sslContext->altNameToCheck());
     if (!verified || !serverCertificateAcceptable()) {
         report(SocketError(SocketError::kCertCheckFailed, 0));
         _tstate = kFailedConnecting;
@@ -427,8 +435,8 @@ bool TcpOutbound::shutdownStep() {
         }
         SslSession::IoStatus st = _ssl.classify(r);
         if (st.kind == SslSession::IoStatus::WantRead || st.kind == SslSession::IoStatus::WantWrite) {
-            _sslWant = st.kind == SslSession::IoStatus::WantRead ? SslSession::kWantReadEvents
-                                                                 : SslSession::kWantWriteEvents;
+            _sslWant =
+                st.kind == SslSession::IoStatus::WantRead ? SslSession::kWantReadEvents : SslSession::kWantWriteEvents;
             long want = _sslWant;
             if (want != _setEvents) {
                 selectEvents(want);
@@ -545,14 +553,14 @@ void TcpOutbound::blockingTlsShutdown() {
         SslSession::IoStatus st = _ssl.classify(r);
         if (st.kind != SslSession::IoStatus::WantRead && st.kind != SslSession::IoStatus::WantWrite) return;
         std::uint64_t now = platform::GetTickCount64();
-        if (now >= deadline || !_socket->selectEvents(st.kind == SslSession::IoStatus::WantRead
-                                                          ? SslSession::kWantReadEvents
-                                                          : SslSession::kWantWriteEvents)) {
+        if (now >= deadline ||
+            !_socket->selectEvents(st.kind == SslSession::IoStatus::WantRead ? SslSession::kWantReadEvents
+                                                                             : SslSession::kWantWriteEvents)) {
             return;
         }
         platform::WSAEVENT ev = _socket->event();
-        std::uint32_t rc = platform::WSAWaitForMultipleEvents(1, &ev, false, static_cast<std::uint32_t>(deadline - now),
-                                                              false);
+        std::uint32_t rc =
+            platform::WSAWaitForMultipleEvents(1, &ev, false, static_cast<std::uint32_t>(deadline - now), false);
         platform::WSANETWORKEVENTS events;
         platform::WSAEnumNetworkEvents(_socket->socket(), ev, &events);
         if (rc != platform::WSA_WAIT_EVENT_0) return;
@@ -604,11 +612,15 @@ void TcpOutbound::crashLogDescribe(CrashLogOutput& out) const noexcept {
 
 void TcpOutbound::connectionMade() {}
 
-bool TcpOutbound::serverCertificateAcceptable() { return true; }
+bool TcpOutbound::serverCertificateAcceptable() {
+    return true;
+}
 
 void TcpOutbound::setupSslSession(SslSession&, const SslContext&, const std::string&) {}
 
-void TcpOutbound::onError(const SocketError& error) { s_log.info("TcpOutbound error: %s", error.text().c_str()); }
+void TcpOutbound::onError(const SocketError& error) {
+    s_log.info("TcpOutbound error: %s", error.text().c_str());
+}
 
 void TcpOutbound::finished() {}
 

@@ -128,7 +128,8 @@ void writeAll(int fd, const std::string& data) {
 }
 
 TlsMaterial::TlsMaterial() {
-    test::TestCert cert = test::TestCert::create(test::CertSpec().cn("channel.test").dns({"channel.test"}).serverAuth());
+    test::TestCert cert =
+        test::TestCert::create(test::CertSpec().cn("channel.test").dns({"channel.test"}).serverAuth());
     certFile = dir.file("server.pem", cert.certPem());
     keyFile = dir.file("server.key", cert.keyPem());
 }

@@ -187,9 +187,8 @@ TEST_F(TcpChannelTest, SuccessiveConnectionsGoToSuccessiveSubordinateLoops) {
     }
     for (std::size_t i = 1; i < idx.size(); ++i) EXPECT_EQ(idx[i], (idx[i - 1] + 1) % 6) << "connection " << i;
     // Every hand-over came back, and nothing disabled the acceptor.
-    EXPECT_TRUE(waitFor([&] {
-        return onListenLoop<std::uint32_t>([&] { return acceptor->inflightSubordinateAccepts(); }) == 0;
-    }));
+    EXPECT_TRUE(waitFor(
+        [&] { return onListenLoop<std::uint32_t>([&] { return acceptor->inflightSubordinateAccepts(); }) == 0; }));
     EXPECT_EQ(onListenLoop<std::uint32_t>([&] { return acceptor->disabledReasons(); }), 0u);
     for (int fd : fds) ::close(fd);
     ASSERT_TRUE(waitFor([&] { return rec.destroyed == 8; }));

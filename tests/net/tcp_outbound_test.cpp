@@ -137,7 +137,8 @@ TEST_F(TcpOutboundTest, PeerSendsAndClosesEveryByteDeliveredInOrderThenKindTwo) 
 
 TEST_F(TcpOutboundTest, PlainRequestFromSeveralSegmentsAndAnswer) {
     const std::string a = "GET / HTTP/1.1\r\n", b = "Host: localhost\r\n\r\n";
-    SendList request{{static_cast<std::uint32_t>(a.size()), a.data()}, {static_cast<std::uint32_t>(b.size()), b.data()}};
+    SendList request{{static_cast<std::uint32_t>(a.size()), a.data()},
+                     {static_cast<std::uint32_t>(b.size()), b.data()}};
     std::uint16_t port;
     int lfd = plainListener(&port);
     std::string seen;
