@@ -228,6 +228,7 @@ struct TestNotation : ScopedPerThreadCrashLogNotation {
 TEST_F(ThreadTest, NotationListsEndWithTheThreadsOwnDescription) {
     char text[1024];
     std::uint32_t printed = 0;
+    Gate done;
     ThreadFunction t(
         [&] {
             TestNotation outer;
@@ -236,13 +237,15 @@ TEST_F(ThreadTest, NotationListsEndWithTheThreadsOwnDescription) {
                 BufferCrashLogOutput out(text, sizeof text);
                 printed = crash_log::printNotations(crash_log::currentNotations(), out);
             }
+            done.open();
         },
         "Noted");
     t.start();
+    done.wait();  // printed before anyone joins
     t.join();
     EXPECT_EQ(3u, printed);
     std::string expected =
-        "TestNotation\r\nTestNotation\r\nThread: \"Noted\", did_join=1, ready_to_run=Y, "
+        "TestNotation\r\nTestNotation\r\nThread: \"Noted\", did_join=0, ready_to_run=Y, "
         "main_thread=N, token=" +
         std::to_string(t.token()) + "\r\nMutexByte: MutexByte-waiting={none}\r\n";
     EXPECT_EQ(expected, text);
