@@ -26,6 +26,7 @@ struct TlsState {
     SslLibrary::Modes modes;
     std::atomic<std::int64_t> serverSessionTimeoutMs{300000};
     SslLibrary::ClientSessionCacheSettings sessionCache;  // under lock
+    std::atomic<bool> sessionCacheEnabled{false};
     std::atomic<SslVerifyHook> clientHook{&CertificateChecks::verifyServerCertificate};
     std::atomic<SslVerifyHook> serverHook{&CertificateChecks::verifyClientCertificate};
     int ctxVerifyNameIndex = -1;
@@ -106,6 +107,11 @@ void SslLibrary::setServerSessionTimeoutMs(std::int64_t ms) noexcept {
 void SslLibrary::setClientSessionCache(const ClientSessionCacheSettings& settings) {
     std::lock_guard<std::mutex> guard(state().lock);
     state().sessionCache = settings;
+    state().sessionCacheEnabled.store(settings.enabled, std::memory_order_relaxed);
+}
+
+bool SslLibrary::clientSessionCacheEnabled() noexcept {
+    return state().sessionCacheEnabled.load(std::memory_order_relaxed);
 }
 
 SslLibrary::ClientSessionCacheSettings SslLibrary::clientSessionCache() {

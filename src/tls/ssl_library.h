@@ -68,6 +68,8 @@ public:
     };
     static void setClientSessionCache(const ClientSessionCacheSettings& settings);
     static ClientSessionCacheSettings clientSessionCache();
+    // The cache switch alone (no copy, no lock).
+    static bool clientSessionCacheEnabled() noexcept;
 
     // Verification hooks installed into client contexts (they judge server
     // certificates) and server contexts (they judge client certificates).

@@ -188,7 +188,7 @@ int SslSession::handshake() {
 }
 
 int SslSession::clientHandshake() {
-    const bool cacheOn = !_targetHost.empty() && SslLibrary::clientSessionCache().enabled;
+    const bool cacheOn = !_targetHost.empty() && SslLibrary::clientSessionCacheEnabled();
     if (!cacheOn) return handshake();
     const std::string target = targetText();
     if (!_resumeOffered) {

@@ -83,6 +83,7 @@ bool SslClientSessionCache::writeFile(const std::string& path, SSL_SESSION* sess
 }
 
 SSL_SESSION* SslClientSessionCache::find(const std::string& target) {
+    if (!SslLibrary::clientSessionCacheEnabled() || target.empty()) return nullptr;
     const SslLibrary::ClientSessionCacheSettings settings = SslLibrary::clientSessionCache();
     if (!settings.enabled || target.empty()) return nullptr;
     std::lock_guard<std::mutex> guard(SslLibrary::lock());
