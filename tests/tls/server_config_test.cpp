@@ -197,7 +197,7 @@ TEST_F(ServerConfigTest, ProxyServerOptionsNeedTheCertificateFile) {
     X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof cn);
     EXPECT_STREQ(cn, "morvexd-tls-proxy-localhost");
     std::rewind(f);
-    PEM_read_X509(f, nullptr, nullptr, nullptr);
+    X509_free(PEM_read_X509(f, nullptr, nullptr, nullptr));
     EXPECT_EQ(PEM_read_PrivateKey(f, nullptr, nullptr, const_cast<char*>("wrong")), nullptr);
     EVP_PKEY_free(key);
     X509_free(cert);
