@@ -7,6 +7,7 @@
 #include "util/thread.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -260,6 +262,44 @@ TEST_F(ThreadTest, NotationListsEndWithTheThreadsOwnDescription) {
         foreignHasList = crash_log::currentNotations() != nullptr;
     }).join();
     EXPECT_FALSE(foreignHasList);
+}
+
+TEST_F(ThreadTest, CrashPrintingStaysWithinItsLimits) {
+    // A list longer than the limit is cut with a note.
+    std::string text(200000, '\0');
+    std::uint32_t printed = 0;
+    ThreadFunction t(
+        [&] {
+            std::vector<std::unique_ptr<TestNotation>> many;
+            for (std::uint32_t i = 0; i < crash_log::kMaxNotationsPerList + 5; ++i)
+                many.push_back(std::make_unique<TestNotation>());
+            BufferCrashLogOutput out(text.data(), text.size());
+            printed = crash_log::printNotations(crash_log::currentNotations(), out);
+            while (!many.empty()) many.pop_back();  // newest first
+        },
+        "Many");
+    t.start();
+    t.join();
+    EXPECT_EQ(crash_log::kMaxNotationsPerList, printed);
+    EXPECT_NE(std::string::npos, text.find("Max crashlog notation count exceeded (1024), probably linked list of "
+                                           "notations corrupted. breaking out.\r\n"));
+
+    // A hex dump never reads past the end of its page.
+    const long page = ::sysconf(_SC_PAGESIZE);
+    void* mem = ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, mem);
+    ASSERT_EQ(0, ::mprotect(static_cast<char*>(mem) + page, page, PROT_NONE));
+    unsigned char* tail = static_cast<unsigned char*>(mem) + page - 20;
+    for (int i = 0; i < 20; ++i) tail[i] = static_cast<unsigned char>(0xA0 + i);
+    char dump[1024];
+    BufferCrashLogOutput out(dump, sizeof dump);
+    out.hexDump("Some object", tail, 512);
+    std::string d = dump;
+    EXPECT_EQ(0u, d.find("Some object\r\n"));
+    EXPECT_NE(std::string::npos, d.find(" a0 a1 a2"));
+    EXPECT_NE(std::string::npos, d.find(" b0 b1 b2 b3\r\n")) << d;
+    EXPECT_EQ(3u, static_cast<std::size_t>(std::count(d.begin(), d.end(), '\n'))) << "title and 20 bytes";
+    ::munmap(mem, 2 * page);
 }
 
 TEST(ThreadDeathTest, BeforeAndAtTheMainThreadsCreation) {
