@@ -174,11 +174,6 @@ void EventLoop::windUp() noexcept {
             s_log.error("Unknown exception from a Timeout while the EventLoop stops");
         }
     }
-    {
-        CriticalSectionGuard guard(_posted._lock);
-        _posted.waitForNoWaiters();
-        _posted.giveInsideRunBack();
-    }
     if (_notify) {
         _notify->unregister();
         delete _notify;
@@ -186,7 +181,12 @@ void EventLoop::windUp() noexcept {
     }
     while (PolledFd* fd = _localReady) unlinkReady(fd);
     _immediate = nullptr;
+    CriticalSectionGuard guard(_posted._lock);
+    _posted.waitForNoWaiters();
+    // Still holding the inside-run right: a stop() that runs on its caller's
+    // thread once the loop is done cannot interleave with this reset.
     _stop = false;
+    _posted.giveInsideRunBack();
 }
 
 // --- waiting and serving ---
@@ -593,7 +593,11 @@ void EventLoop::runInThread(InThreadActor* actor, bool wait) {
     }
     _posted.enqueue(actor);
     signalLocked();
-    if (wait) _posted.waitForActorToComplete(actor);
+    if (wait) {
+        // A waiting poster keeps the actor alive, so it can name it.
+        InThreadActorCrashLogNotation note(actor);
+        _posted.waitForActorToComplete(actor);
+    }
     _posted._lock.leave();
 }
 
@@ -614,6 +618,7 @@ bool EventLoop::runInThreadOrFail(InThreadActor* actor) {
         runActorHere(actor);
         return true;
     }
+    InThreadActorCrashLogNotation note(actor);
     _posted.enqueue(actor);
     signalLocked();
     _posted.waitForActorToComplete(actor);

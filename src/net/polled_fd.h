@@ -95,7 +95,9 @@ public:
     // with the reference the loop held; the default drops it.
     virtual void removed(PollableDescriptorRef ipd);
     // Handles the pending events (pendingEvents()). Returns true when the
-    // PolledFd is finished and is to be removed from the loop.
+    // PolledFd is finished and is to be removed from the loop (then
+    // removed() follows, where it may destroy itself; it must not do so in
+    // here). It may register and remove other PolledFds.
     virtual bool handleEvents(const PollableDescriptorRef& ipd) = 0;
 
     // Sets the selection to exactly these events and re-selects. Throws
