@@ -3,10 +3,10 @@
 // throughput of SslSession::write/read through the socket BIO.
 // Run: build/bench/ssl_session_bench (a release build for real figures).
 #include <benchmark/benchmark.h>
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 

@@ -141,8 +141,12 @@ bool CertificateChecks::checkNames(X509* peer, const std::string& commonNameToCh
     return false;
 }
 
-void CertificateChecks::setCrlValidation(bool on) noexcept { s_crlValidation.store(on, std::memory_order_relaxed); }
-bool CertificateChecks::crlValidation() noexcept { return s_crlValidation.load(std::memory_order_relaxed); }
+void CertificateChecks::setCrlValidation(bool on) noexcept {
+    s_crlValidation.store(on, std::memory_order_relaxed);
+}
+bool CertificateChecks::crlValidation() noexcept {
+    return s_crlValidation.load(std::memory_order_relaxed);
+}
 
 bool CertificateChecks::loadRevocationStore(const std::string& crlPath) {
     auto store = std::make_shared<X509RevocationStore>();

@@ -30,7 +30,9 @@ constexpr const char* kOsTrustStoreFile = "/etc/ssl/certs/ca-certificates.crt";
 
 constexpr std::int64_t kDefaultServerSessionTimeoutMs = 300000;
 
-[[noreturn]] void fail(const std::string& text) { throw SslInitException(text); }
+[[noreturn]] void fail(const std::string& text) {
+    throw SslInitException(text);
+}
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -107,7 +109,9 @@ void SslContext::initServer(const SslServerContextOptions& options) {
     }
 }
 
-X509* SslContext::certificate() const noexcept { return _ctx ? SSL_CTX_get0_certificate(_ctx) : nullptr; }
+X509* SslContext::certificate() const noexcept {
+    return _ctx ? SSL_CTX_get0_certificate(_ctx) : nullptr;
+}
 
 void SslContext::build(const SslContextOptions& options, bool server, bool verifyPeer, bool verifyServerName) {
     SslLibrary::initialize();
@@ -180,7 +184,8 @@ void SslContext::build(const SslContextOptions& options, bool server, bool verif
     }
 
     ERR_clear_error();
-    bool haveCert = !options.certFile.empty() && SSL_CTX_use_certificate_chain_file(_ctx, options.certFile.c_str()) == 1;
+    bool haveCert =
+        !options.certFile.empty() && SSL_CTX_use_certificate_chain_file(_ctx, options.certFile.c_str()) == 1;
     if (!haveCert && !options.caCertFile.empty()) {
         haveCert = SSL_CTX_use_certificate_chain_file(_ctx, options.caCertFile.c_str()) == 1;
     }
@@ -206,7 +211,8 @@ void SslContext::loadTrustStores(const SslContextOptions& options, bool server) 
     std::string caFile = options.caCertFile;
     if (options.rootCAPathHonoredOnWindows && !options.rootCAPath.empty()) {
         std::error_code ec;
-        if (!std::filesystem::exists(options.rootCAPath, ec)) fail("sslRootCAPath " + options.rootCAPath + " not found");
+        if (!std::filesystem::exists(options.rootCAPath, ec))
+            fail("sslRootCAPath " + options.rootCAPath + " not found");
         if (!std::filesystem::is_regular_file(options.rootCAPath, ec)) {
             fail("sslRootCAPath " + options.rootCAPath + " is not a regular file");
         }
@@ -392,8 +398,12 @@ SharedSslServerContext SharedSslServerContext::create(SslServerContextOptions&& 
     return handle;
 }
 
-const SslContext& SharedSslServerContext::context() const noexcept { return _shared->context; }
-const SslServerContextOptions& SharedSslServerContext::options() const noexcept { return _shared->options; }
+const SslContext& SharedSslServerContext::context() const noexcept {
+    return _shared->context;
+}
+const SslServerContextOptions& SharedSslServerContext::options() const noexcept {
+    return _shared->options;
+}
 
 std::string certificateInfoLine(const std::string& channel, X509* cert) {
     std::string line = "channel=" + channel + ", subject=\"" + x509SubjectText(cert) + "\", subjectAltName=\"" +

@@ -11,7 +11,6 @@
 #include "util/logger.h"
 #include "util/thread_scoped_ssl.h"
 
-
 namespace morvex {
 
 namespace {
@@ -88,14 +87,22 @@ void SslLibrary::initialize() {
     st.initialized.store(true, std::memory_order_release);
 }
 
-bool SslLibrary::initialized() noexcept { return state().initialized.load(std::memory_order_acquire); }
-bool SslLibrary::fipsMode() noexcept { return state().fips.load(std::memory_order_relaxed); }
-bool SslLibrary::commonCriteriaMode() noexcept { return state().commonCriteria.load(std::memory_order_relaxed); }
+bool SslLibrary::initialized() noexcept {
+    return state().initialized.load(std::memory_order_acquire);
+}
+bool SslLibrary::fipsMode() noexcept {
+    return state().fips.load(std::memory_order_relaxed);
+}
+bool SslLibrary::commonCriteriaMode() noexcept {
+    return state().commonCriteria.load(std::memory_order_relaxed);
+}
 void SslLibrary::setCommonCriteriaMode(bool on) noexcept {
     state().commonCriteria.store(on, std::memory_order_relaxed);
 }
 
-std::mutex& SslLibrary::lock() noexcept { return state().lock; }
+std::mutex& SslLibrary::lock() noexcept {
+    return state().lock;
+}
 
 std::int64_t SslLibrary::serverSessionTimeoutMs() noexcept {
     return state().serverSessionTimeoutMs.load(std::memory_order_relaxed);
@@ -123,8 +130,12 @@ void SslLibrary::setVerifyHooks(SslVerifyHook clientContextHook, SslVerifyHook s
     state().clientHook.store(clientContextHook);
     state().serverHook.store(serverContextHook);
 }
-SslVerifyHook SslLibrary::clientContextVerifyHook() noexcept { return state().clientHook.load(); }
-SslVerifyHook SslLibrary::serverContextVerifyHook() noexcept { return state().serverHook.load(); }
+SslVerifyHook SslLibrary::clientContextVerifyHook() noexcept {
+    return state().clientHook.load();
+}
+SslVerifyHook SslLibrary::serverContextVerifyHook() noexcept {
+    return state().serverHook.load();
+}
 
 std::string SslLibrary::errorText(unsigned long code) {
     char text[256];
@@ -132,7 +143,9 @@ std::string SslLibrary::errorText(unsigned long code) {
     return "SSL error code=" + std::to_string(code) + " message=\"" + text + "\"";
 }
 
-std::string SslLibrary::queueErrorText() { return errorText(ERR_peek_error()); }
+std::string SslLibrary::queueErrorText() {
+    return errorText(ERR_peek_error());
+}
 
 std::string SslLibrary::drainErrorQueue() {
     std::string out;
@@ -144,7 +157,11 @@ std::string SslLibrary::drainErrorQueue() {
     return out.empty() ? errorText(0) : out;
 }
 
-int SslLibrary::ctxVerifyNameIndex() noexcept { return state().ctxVerifyNameIndex; }
-int SslLibrary::sslSessionIndex() noexcept { return state().sslSessionIndex; }
+int SslLibrary::ctxVerifyNameIndex() noexcept {
+    return state().ctxVerifyNameIndex;
+}
+int SslLibrary::sslSessionIndex() noexcept {
+    return state().sslSessionIndex;
+}
 
 }  // namespace morvex

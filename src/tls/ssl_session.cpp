@@ -29,7 +29,9 @@ struct SocketBioData {
     int lastError;  // Winsock code of the last failed recv/send, 0 after success or end of stream
 };
 
-SocketBioData* bioData(BIO* bio) { return static_cast<SocketBioData*>(BIO_get_data(bio)); }
+SocketBioData* bioData(BIO* bio) {
+    return static_cast<SocketBioData*>(BIO_get_data(bio));
+}
 
 int socketBioRead(BIO* bio, char* buf, int len) {
     BIO_clear_retry_flags(bio);
@@ -95,8 +97,7 @@ BIO_METHOD* socketBioMethod() {
 }
 
 bool isLoopbackName(const std::string& host) {
-    return host == "localhost" || host == "127.0.0.1" || host == "::1" || host == "[::1]" ||
-           host == "0:0:0:0:0:0:0:1";
+    return host == "localhost" || host == "127.0.0.1" || host == "::1" || host == "[::1]" || host == "0:0:0:0:0:0:0:1";
 }
 
 bool isNameMismatch(long code) {
@@ -106,7 +107,9 @@ bool isNameMismatch(long code) {
 
 }  // namespace
 
-SslSession::~SslSession() { release(); }
+SslSession::~SslSession() {
+    release();
+}
 
 void SslSession::setTarget(const std::string& host, std::uint32_t port) {
     _targetHost = host;
@@ -238,7 +241,9 @@ int SslSession::shutdown() {
     return SSL_shutdown(_ssl);
 }
 
-int SslSession::pending() const noexcept { return _ssl ? SSL_pending(_ssl) : 0; }
+int SslSession::pending() const noexcept {
+    return _ssl ? SSL_pending(_ssl) : 0;
+}
 
 SslSession::IoStatus SslSession::classify(int result) const {
     if (_closed || _ssl == nullptr) return {IoStatus::TlsError, static_cast<std::uint32_t>(ERR_get_error())};

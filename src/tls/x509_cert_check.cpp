@@ -60,7 +60,8 @@ bool x509NameMatches(const std::string& certName, const std::string& allowedName
 }
 
 std::string x509SubjectText(X509* cert) {
-    return nameText(cert ? X509_get_subject_name(cert) : nullptr, "Unable to format X509 cert subject name to RFC2253.");
+    return nameText(cert ? X509_get_subject_name(cert) : nullptr,
+                    "Unable to format X509 cert subject name to RFC2253.");
 }
 
 std::string x509IssuerText(X509* cert) {

@@ -102,8 +102,8 @@ bool X509CRLSignatureCheck::check(X509*) const {
     ERR_clear_error();
     char text[256] = "no issuer key";
     if (code != 0) ERR_error_string_n(code, text, sizeof text);
-    s_log.error("The CRL issued by (%s) does not have a valid signature. Failed with error=%s",
-                issuerOf(_crl).c_str(), key == nullptr || code != 0 ? text : "signature mismatch");
+    s_log.error("The CRL issued by (%s) does not have a valid signature. Failed with error=%s", issuerOf(_crl).c_str(),
+                key == nullptr || code != 0 ? text : "signature mismatch");
     return false;
 }
 

@@ -145,9 +145,9 @@ std::string makeDhParamsPem(int bits) {
     OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "DH", nullptr);
     EVP_PKEY* pkey = nullptr;
-    check(ctx && EVP_PKEY_fromdata_init(ctx) == 1 &&
-              EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_KEY_PARAMETERS, params) == 1,
-          "dh params");
+    check(
+        ctx && EVP_PKEY_fromdata_init(ctx) == 1 && EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_KEY_PARAMETERS, params) == 1,
+        "dh params");
     BIO* bio = BIO_new(BIO_s_mem());
     PEM_write_bio_Parameters(bio, pkey);
     EVP_PKEY_free(pkey);

@@ -33,19 +33,43 @@ struct CertSpec {
     bool v1 = false;  // version 1 certificate without extensions
 
     // Chainable setters: CertSpec().cn("a.test").dns({"a.test"}).serverAuth().serialNo(7)
-    CertSpec& cn(std::string name) { commonName = std::move(name); return *this; }
-    CertSpec& dns(std::vector<std::string> names) { dnsNames = std::move(names); return *this; }
-    CertSpec& asCa() { ca = true; return *this; }
-    CertSpec& serverAuth() { extendedKeyUsage.push_back("serverAuth"); return *this; }
-    CertSpec& clientAuth() { extendedKeyUsage.push_back("clientAuth"); return *this; }
-    CertSpec& serialNo(long s) { serial = s; return *this; }
+    CertSpec& cn(std::string name) {
+        commonName = std::move(name);
+        return *this;
+    }
+    CertSpec& dns(std::vector<std::string> names) {
+        dnsNames = std::move(names);
+        return *this;
+    }
+    CertSpec& asCa() {
+        ca = true;
+        return *this;
+    }
+    CertSpec& serverAuth() {
+        extendedKeyUsage.push_back("serverAuth");
+        return *this;
+    }
+    CertSpec& clientAuth() {
+        extendedKeyUsage.push_back("clientAuth");
+        return *this;
+    }
+    CertSpec& serialNo(long s) {
+        serial = s;
+        return *this;
+    }
     CertSpec& validity(long fromOffset, long toOffset) {
         notBeforeOffsetSeconds = fromOffset;
         notAfterOffsetSeconds = toOffset;
         return *this;
     }
-    CertSpec& rsa() { keyType = KeyType::Rsa2048; return *this; }
-    CertSpec& version1() { v1 = true; return *this; }
+    CertSpec& rsa() {
+        keyType = KeyType::Rsa2048;
+        return *this;
+    }
+    CertSpec& version1() {
+        v1 = true;
+        return *this;
+    }
 };
 
 // A key and its certificate. Movable; frees both.
@@ -84,6 +108,5 @@ std::string makeCrlPem(const TestCert& issuer, const std::vector<long>& revokedS
 // PEM Diffie-Hellman parameters with a well-known prime of 1024, 2048 or
 // 3072 bits (no generation: instant).
 std::string makeDhParamsPem(int bits);
-
 
 }  // namespace morvex::test

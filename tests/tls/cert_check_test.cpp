@@ -41,13 +41,15 @@ TEST_F(CertCheckTest, NameMatchingRules) {
     TestCert upper = TestCert::create(CertSpec().cn("server.test").dns({"a.example.com", "*.wild.test"}));
     EXPECT_TRUE(X509CommonNameCheck("other.test,SERVER.Test").check(upper.cert()));
     EXPECT_FALSE(X509CommonNameCheck("other.test").check(upper.cert()));
-    EXPECT_TRUE(log.contains("ERROR - X509 certificate (CN=server.test,O=Morvex Test) common name (server.test) did "
-                             "not match any allowed names (other.test)"));
+    EXPECT_TRUE(
+        log.contains("ERROR - X509 certificate (CN=server.test,O=Morvex Test) common name (server.test) did "
+                     "not match any allowed names (other.test)"));
     EXPECT_TRUE(X509AltNamesCheck("*.example.com").check(upper.cert()));
     EXPECT_TRUE(X509AltNamesCheck("*.wild.test").check(upper.cert()));
     EXPECT_FALSE(X509AltNamesCheck("x.wild.test,*.com").check(upper.cert()));
-    EXPECT_TRUE(log.contains("alternate name (a.example.com,*.wild.test) did not match any allowed names "
-                             "(x.wild.test,*.com)"));
+    EXPECT_TRUE(
+        log.contains("alternate name (a.example.com,*.wild.test) did not match any allowed names "
+                     "(x.wild.test,*.com)"));
     EXPECT_TRUE(X509AltNamesCheck("").check(upper.cert()));
 }
 
@@ -85,19 +87,22 @@ TEST_F(CertCheckTest, PerCertificateChecks) {
     EXPECT_TRUE(serverAuth.check(server.cert()));
     EXPECT_FALSE(serverAuth.check(plain.cert()));
     EXPECT_FALSE(X509ExtendedKeyUsageCheck(X509ExtendedKeyUsageCheck::kClientAuth).check(server.cert()));
-    EXPECT_TRUE(log.contains("X509 certificate (CN=p.test,O=Morvex Test) does not have the extendedKeyUsage "
-                             "extension having the \"TLS Web Server Authentication\" usage"));
+    EXPECT_TRUE(
+        log.contains("X509 certificate (CN=p.test,O=Morvex Test) does not have the extendedKeyUsage "
+                     "extension having the \"TLS Web Server Authentication\" usage"));
 
     EXPECT_TRUE(X509CertificateAuthorityCheck().check(ca.cert()));
     EXPECT_FALSE(X509CertificateAuthorityCheck().check(server.cert()));
-    EXPECT_TRUE(log.contains("is not a valid Certificate Authority (CA) certificate under Common Criteria: "
-                             "required=X509_CA_V3_basicConstraints; actual=X509_CA_none"));
+    EXPECT_TRUE(
+        log.contains("is not a valid Certificate Authority (CA) certificate under Common Criteria: "
+                     "required=X509_CA_V3_basicConstraints; actual=X509_CA_none"));
     EXPECT_EQ("X509_CA_unknownValue(2)", X509CertificateAuthorityCheck::caKindName(2));
 
     EXPECT_TRUE(X509VersionCheck(3).check(server.cert()));
     EXPECT_FALSE(X509VersionCheck(3).check(v1.cert()));
-    EXPECT_TRUE(log.contains("X509 certificate (CN=old.test,O=Morvex Test) version (v1) is not the minimum required "
-                             "(v3)"));
+    EXPECT_TRUE(
+        log.contains("X509 certificate (CN=old.test,O=Morvex Test) version (v1) is not the minimum required "
+                     "(v3)"));
     EXPECT_TRUE(X509ECParamCheck().check(server.cert()));  // named curve
     EXPECT_TRUE(X509ECParamCheck().check(rsa.cert()));     // not EC at all
 
@@ -122,16 +127,19 @@ TEST_F(CertCheckTest, RevocationStoreAndCrlChecks) {
     X509RevocationStore store;
     EXPECT_TRUE(store.load(dir.path() + "/crls"));
     EXPECT_EQ(1u, store.size());
-    EXPECT_TRUE(log.contains("Did not add an expired CRL (" + dir.path() + "/crls/expired.pem) to the revocation store."));
+    EXPECT_TRUE(
+        log.contains("Did not add an expired CRL (" + dir.path() + "/crls/expired.pem) to the revocation store."));
     EXPECT_TRUE(log.contains("Added the CRL file(" + crlDir + ") to the revocation store."));
-    EXPECT_TRUE(log.contains("Added 1 CRL files from the CRL directory(" + dir.path() + "/crls) to the revocation store."));
+    EXPECT_TRUE(
+        log.contains("Added 1 CRL files from the CRL directory(" + dir.path() + "/crls) to the revocation store."));
 
     X509CRLCheck check(store, ca.cert());
     EXPECT_TRUE(check.check(good.cert()));
     EXPECT_FALSE(check.check(revoked.cert()));
     EXPECT_EQ(X509_V_ERR_CERT_REVOKED, check.errorCode());
-    EXPECT_TRUE(log.contains("CRL issuer (\"CN=CRL CA,O=Morvex Test\") has revoked the certificate with serial 42 "
-                             "(0x2A)"));
+    EXPECT_TRUE(
+        log.contains("CRL issuer (\"CN=CRL CA,O=Morvex Test\") has revoked the certificate with serial 42 "
+                     "(0x2A)"));
     // A list that the issuer's key did not sign.
     X509CRLCheck wrongIssuer(store, other.cert());
     EXPECT_FALSE(wrongIssuer.check(good.cert()));
@@ -142,7 +150,8 @@ TEST_F(CertCheckTest, RevocationStoreAndCrlChecks) {
 
     EXPECT_FALSE(CertificateChecks::loadRevocationStore(dir.path() + "/none"));
     EXPECT_TRUE(log.contains("The CRL directory(" + dir.path() + "/none) does not exist."));
-    EXPECT_TRUE(log.contains("Failed to add CRL files in crlPath=" + dir.path() + "/none to initialize the CRL store."));
+    EXPECT_TRUE(
+        log.contains("Failed to add CRL files in crlPath=" + dir.path() + "/none to initialize the CRL store."));
 }
 
 // Handshakes where the verification hook takes part: a CA, an intermediate
@@ -157,8 +166,8 @@ protected:
 
     // A server context presenting leaf + intermediate.
     void serveLeaf(const TestCert& leaf) {
-        const std::string file =
-            dir.file("leaf" + std::to_string(++files) + ".pem", leaf.certPem() + intermediate.certPem() + leaf.keyPem());
+        const std::string file = dir.file("leaf" + std::to_string(++files) + ".pem",
+                                          leaf.certPem() + intermediate.certPem() + leaf.keyPem());
         serverCtx = std::make_unique<SslContext>();
         serverCtx->initServer(test::serverOptions(file));
     }
@@ -183,8 +192,8 @@ protected:
 
 TEST_F(CertCheckHandshakeTest, ChainVerificationAndHostNames) {
     StderrCapture log;
-    TestCert leaf = TestCert::create(CertSpec().cn("www.example.test").dns({"www.example.test"}).serverAuth(),
-                                     &intermediate);
+    TestCert leaf =
+        TestCert::create(CertSpec().cn("www.example.test").dns({"www.example.test"}).serverAuth(), &intermediate);
     serveLeaf(leaf);
 
     // The right host: verified, names checked after the handshake.
@@ -200,16 +209,18 @@ TEST_F(CertCheckHandshakeTest, ChainVerificationAndHostNames) {
         LoopbackTlsPair pair(*serverCtx, *strict, "other.test", "other.test");
         EXPECT_FALSE(pair.handshake());
         EXPECT_EQ(X509_V_ERR_HOSTNAME_MISMATCH, SSL_get_verify_result(pair.client.handle()));
-        EXPECT_TRUE(log.contains("ERROR - Server X509 certificate (CN=www.example.test,O=Morvex Test) failed "
-                                 "validation; error=62, reason=\"hostname mismatch\""));
+        EXPECT_TRUE(
+            log.contains("ERROR - Server X509 certificate (CN=www.example.test,O=Morvex Test) failed "
+                         "validation; error=62, reason=\"hostname mismatch\""));
     }
     // With the name check off the mismatch is tolerated and logged.
     auto lenient = verifyingClient(false);
     {
         LoopbackTlsPair pair(*serverCtx, *lenient, "other.test", "other.test");
         ASSERT_TRUE(pair.handshake());
-        EXPECT_TRUE(log.contains("WARN - Server  X509 certificate (CN=www.example.test,O=Morvex Test) failed "
-                                 "validation; error=62, reason=\"hostname mismatch\""));
+        EXPECT_TRUE(
+            log.contains("WARN - Server  X509 certificate (CN=www.example.test,O=Morvex Test) failed "
+                         "validation; error=62, reason=\"hostname mismatch\""));
         EXPECT_TRUE(pair.client.checkPeer("", ""));
         EXPECT_TRUE(log.contains("WARN - Peer certificate validation error ignored, 62 hostname mismatch"));
     }
@@ -219,8 +230,9 @@ TEST_F(CertCheckHandshakeTest, ChainVerificationAndHostNames) {
     {
         LoopbackTlsPair pair(*serverCtx, *lenient, "www.example.test");
         EXPECT_FALSE(pair.handshake());
-        EXPECT_TRUE(log.contains("ERROR - Server  X509 certificate (CN=www.example.test,O=Morvex Test) failed "
-                                 "validation; error=18"));
+        EXPECT_TRUE(
+            log.contains("ERROR - Server  X509 certificate (CN=www.example.test,O=Morvex Test) failed "
+                         "validation; error=18"));
     }
 }
 
@@ -240,8 +252,9 @@ TEST_F(CertCheckHandshakeTest, CommonCriteriaModeRequiresTheServerUsage) {
         LoopbackTlsPair pair(*serverCtx, *client);
         EXPECT_FALSE(pair.handshake());
         EXPECT_EQ(X509_V_ERR_INVALID_PURPOSE, SSL_get_verify_result(pair.client.handle()));
-        EXPECT_TRUE(log.contains("does not have the extendedKeyUsage extension having the \"TLS Web Server "
-                                 "Authentication\" usage"));
+        EXPECT_TRUE(
+            log.contains("does not have the extendedKeyUsage extension having the \"TLS Web Server "
+                         "Authentication\" usage"));
     }
     serveLeaf(withUsage);
     {

@@ -230,8 +230,8 @@ TEST_F(SslSessionTest, FatalAlertsAreLogged) {
     StderrCapture log;
     SslClientContextOptions strict = test::clientOptions();
     strict.shouldVerifyServerCert = true;
-    strict.caCertFile = pki.dir.file("other-ca.pem",
-                                     test::TestCert::create(test::CertSpec().cn("Other CA").asCa()).certPem());
+    strict.caCertFile =
+        pki.dir.file("other-ca.pem", test::TestCert::create(test::CertSpec().cn("Other CA").asCa()).certPem());
     SslContext strictCtx;
     ASSERT_TRUE(strictCtx.initClient(strict));
     LoopbackTlsPair pair(serverCtx, strictCtx);
