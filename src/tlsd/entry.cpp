@@ -6,7 +6,7 @@
 #include "platform/error_codes.h"
 #include "platform/last_error.h"
 #include "platform/winsock_startup.h"
-#include "tlsd/startup_stand_ins.h"
+#include "tlsd/tls_proxy_instance.h"
 #include "util/crash_reporter.h"
 #include "util/log_config.h"
 #include "util/process_environment.h"
@@ -92,7 +92,7 @@ EntrySteps EntrySteps::production() {
         platform::WSADATA data;
         return platform::WSAStartup(platform::MAKEWORD(2, 2), &data);
     };
-    steps.startProxy = [](const std::string& document) { return standInTLSProxyInstanceStart(document); };
+    steps.startProxy = [](const std::string& document) { return TLSProxyInstance::instance().start(document); };
     return steps;
 }
 

@@ -1,0 +1,132 @@
+#include "tlsd/async_fwd_tcp_channel.h"
+
+#include <variant>
+
+#include "net/in_thread_actor.h"
+#include "net/name_resolver.h"
+#include "net/tcp_channel_loop.h"
+#include "tls/ssl_client_context_table.h"
+#include "tlsd/fwd_client_connection.h"
+#include "tlsd/http_request_reader.h"
+#include "util/logger.h"
+
+namespace morvex {
+
+namespace {
+Logger s_log("TLSProxy");
+}
+
+void ChannelResponseRelay::deliverResponse(std::string_view data) {
+    InThreadFunctionNowait::post(_loop, [self = shared_from_this(), bytes = std::string(data)] {
+        // A loop that no longer runs hands the function to the posting
+        // thread: the channel is gone by then, never touch it from there.
+        if (self->_channel == nullptr || !self->_loop.inLoopThread()) return;
+        self->_channel->writeResponse(bytes);
+    });
+}
+
+AsyncFwdTcpChannel::AsyncFwdTcpChannel(const PollableDescriptorRef& socket, const SharedSslServerContext& sslContext,
+                                       bool useSsl, TcpChannelLoop& loop, TcpOutboundLoop& outboundLoop,
+                                       std::string token)
+    : TcpChannel(sslContext, useSsl),
+      _channelLoop(loop),
+      _outboundLoop(outboundLoop),
+      _socketHandle(socket),
+      _token(std::move(token)),
+      _relay(std::make_shared<ChannelResponseRelay>(loop, this)) {}
+
+AsyncFwdTcpChannel::~AsyncFwdTcpChannel() {
+    _relay->detach();
+    _socketHandle.reset();
+}
+
+void AsyncFwdTcpChannel::crashLogDescribe(CrashLogOutput& out) const noexcept {
+    out.printf("TcpAsyncDataBuffer %p, TcpChannelLoop %p, TcpOutboundLoop %p\r\n",
+               static_cast<const void*>(_inputBuffer), static_cast<const void*>(&_channelLoop),
+               static_cast<const void*>(&_outboundLoop));
+    // The connection deletes itself on the outbound thread: only its address
+    // is safe to print here.
+    if (_currentConnection == nullptr) {
+        out.write(", no connection attached\r\n");
+    } else {
+        out.printf("AsyncFwdTcpChannel: %p\r\n", static_cast<const void*>(_currentConnection));
+    }
+    TcpChannel::crashLogDescribe(out);
+}
+
+void AsyncFwdTcpChannel::connectionEstablished(TcpAsyncDataBuffer&) {
+    s_log.debug("AsyncFwdTcpChannel connection established from morvexd");
+}
+
+bool AsyncFwdTcpChannel::asyncWriteComplete() {
+    s_log.debug("AsyncFwdTcpChannel::asyncWriteComplete");
+    return false;
+}
+
+void AsyncFwdTcpChannel::onError(const SocketError& error) {
+    if (error.kind == SocketError::kClosedByPeer) return;
+    if (error.kind == SocketError::kWinsock && (error.detail == 10053 || error.detail == 10054)) return;
+    s_log.error("Error encountered for connection from morvexd, error=%s", error.text().c_str());
+}
+
+void AsyncFwdTcpChannel::writeResponse(std::string_view data) {
+    if (phase() != Phase::Open) return;  // closing: the daemon gets nothing more
+    queueOutput(data.data(), data.size());
+}
+
+void AsyncFwdTcpChannel::refuse(const std::string& reason) {
+    s_log.error("Request will not be proxied through TLS proxy: %s", reason.c_str());
+}
+
+void AsyncFwdTcpChannel::dataAvailable(TcpAsyncDataBuffer& data) {
+    s_log.debug("AsyncFwdTcpChannel::dataAvailable");
+    if (data.empty()) return;
+    _inputBuffer = &data;
+    handleRequest(data);
+}
+
+void AsyncFwdTcpChannel::handleRequest(TcpAsyncDataBuffer& data) {
+    // The outbound request: exactly the bytes of this delivery. The string
+    // keeps its capacity across refused requests.
+    _outboundRequest.resize(data.readable());
+    data.peek(_outboundRequest.data(), _outboundRequest.size());
+    HttpRequestReader::Result parsed = HttpRequestReader::read(_outboundRequest);
+    if (const auto* metadata = std::get_if<RequestMetadata>(&parsed)) {
+        s_log.debugStream() << "Parsed requestMetadata=" << *metadata;
+    }
+    data.clear();
+
+    if (const auto* text = std::get_if<std::string>(&parsed)) return refuse(*text);
+    const RequestMetadata& metadata = std::get<RequestMetadata>(parsed);
+    if (metadata.token != _token) return refuse(" Wrong token found, token=" + metadata.token);
+
+    const SslContext* clientContext = SslClientContextTable::instance().contextFor(metadata.type);
+    const HostPort& destination = metadata.hostPort;
+    FwdClientConnectionPool* pool = FwdClientConnectionPoolTable::instance().lookup(metadata.type);
+    if (clientContext == nullptr || pool == nullptr) {
+        return refuse("The parsed request type is invalid or not supported");
+    }
+
+    NameResolver::AddressList addresses;
+    std::string resolveError;
+    if (!NameResolver::instance().resolveIPv4(destination.host, addresses, resolveError) || addresses.empty()) {
+        return refuse("Error resolving IP of host=" + destination.host + ": " + resolveError);
+    }
+
+    s_log.debug("Using connection pool %p", static_cast<void*>(pool));
+    auto* connection = new FwdClientConnection(*pool, _outboundLoop, addresses.front(),
+                                               static_cast<std::uint16_t>(destination.port), destination.host);
+    connection->setDestination(destination.host, destination.port);
+    s_log.debug("New Connection created with SNI=%s", connection->sni().c_str());
+
+    _currentConnection = connection;
+    // The connection takes the bytes: an earlier connection still sending
+    // keeps its own copy.
+    if (!connection->start(std::move(_outboundRequest), _relay)) {
+        delete connection;
+        _currentConnection = nullptr;
+    }
+    _outboundRequest.clear();
+}
+
+}  // namespace morvex

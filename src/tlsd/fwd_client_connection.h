@@ -1,0 +1,108 @@
+// FwdClientConnection: the proxy's outbound connection for one request. It
+// sends its own copy of the request bytes, relays every byte the destination
+// sends back to a ProxyResponseCallback and deletes itself when it ends.
+// FwdClientConnectionPool and the process-wide pool table (one pool per
+// request type) carry the client TLS context of each type.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "net/tcp_client_connection.h"
+#include "tls/client_request_type.h"
+#include "tlsd/proxy_response_callback.h"
+
+namespace morvex {
+
+class FwdClientConnectionPool : public TcpClientConnectionPool {
+public:
+    static constexpr std::uint32_t kIdleTimeoutMs = 55000;
+
+    // sslContext: the type's client TLS context, or null for plain TCP.
+    FwdClientConnectionPool(TcpOutboundLoop& loop, const SslContext* sslContext);
+    ~FwdClientConnectionPool() override;
+};
+
+// Request type -> pool. Filled at start, only read afterwards.
+class FwdClientConnectionPoolTable {
+public:
+    using ContextSource = std::function<const SslContext*(ClientRequestType)>;
+
+    // The types in the order their pools are created.
+    static constexpr ClientRequestType kCreationOrder[] = {
+        ClientRequestType::DeploymentClient, ClientRequestType::Telemetry, ClientRequestType::MorvexBase,
+        ClientRequestType::Morvexd, ClientRequestType::ExternalProxy};
+
+    // The process-wide table (never destroyed).
+    static FwdClientConnectionPoolTable& instance();
+
+    FwdClientConnectionPoolTable() = default;
+    FwdClientConnectionPoolTable(const FwdClientConnectionPoolTable&) = delete;
+    FwdClientConnectionPoolTable& operator=(const FwdClientConnectionPoolTable&) = delete;
+
+    // Creates one pool per type in kCreationOrder, each over contextFor(type),
+    // replacing (deleting) a pool already stored under the type. Without a
+    // source the process-wide client context table is asked.
+    void createPools(TcpOutboundLoop& loop, const ContextSource& contextFor = {});
+    // The type's pool, or null (a missing type gets an empty entry).
+    FwdClientConnectionPool* lookup(ClientRequestType type);
+
+private:
+    std::mutex _lock;
+    std::map<ClientRequestType, std::unique_ptr<FwdClientConnectionPool>> _pools;
+};
+
+class FwdClientConnection : public TcpClientConnection {
+public:
+    static constexpr std::uint32_t kPortUnset = 0xFFFFFFFF;
+    static constexpr std::uint32_t kReadTimeoutMs = 40000;
+    static constexpr std::uint32_t kWriteTimeoutMs = 300000;
+
+    // TLS is on exactly when the pool has a client TLS context. ipv4 in
+    // network byte order. The SNI name is derived from host.
+    FwdClientConnection(FwdClientConnectionPool& pool, TcpOutboundLoop& loop, std::uint32_t ipv4, std::uint16_t port,
+                        const std::string& host);
+    ~FwdClientConnection() override;
+
+    // The SNI name for a destination host: empty for an IPv4 or IPv6
+    // literal; otherwise lower-cased ASCII with runs of dots collapsed and
+    // leading and trailing dots removed.
+    static std::string deriveSni(std::string_view host);
+
+    void setDestination(std::string host, std::uint32_t port) {
+        _destinationHost = std::move(host);
+        _destinationPort = port;
+    }
+    const std::string& destinationHostName() const noexcept { return _destinationHost; }
+    std::uint32_t destinationPort() const noexcept { return _destinationPort; }
+
+    // Connect step (inbound channel's thread): takes the request bytes and
+    // the callback (kept alive by the connection), sets the time-outs and
+    // has the outbound loop start the connect. False when the loop is not
+    // running: the caller must then delete the connection.
+    bool start(std::string request, std::shared_ptr<ProxyResponseCallback> callback);
+
+    const std::string& request() const noexcept { return _request; }
+
+    // --- TcpOutbound slots ---
+    void connectionMade() override;
+    void dataAvailable(Ring& ring) override;
+    void asyncWriteComplete() override;
+    void onError(const SocketError& error) override;
+    void aboutToDrainAfterUnexpectedClose() override {}
+
+private:
+    std::string _destinationHost;
+    std::uint32_t _destinationPort = kPortUnset;
+    std::shared_ptr<ProxyResponseCallback> _callback;
+    std::string _request;  // the connection's own copy of the request bytes
+    SendList _requestList;
+    bool _requestWritten = false;
+};
+
+}  // namespace morvex
