@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "channel_test_support.h"
@@ -38,6 +39,7 @@ struct Record {
     std::uint32_t writeTimeoutMs = 240000;
     std::uint32_t handshakeTimeoutMs = 60000;
     std::uint32_t closeTimeoutMs = 20000;
+    std::uint32_t inflightLimit = 0;  // 0: the acceptor's own rule
 
     std::vector<SocketError> errorsCopy() {
         std::lock_guard<std::mutex> g(m);
@@ -94,6 +96,9 @@ public:
         }
         ++_r.created;
         return new TestChannel(_r, _ctx);
+    }
+    bool tooManyInFlight(std::uint32_t n) override {
+        return _r.inflightLimit ? n >= _r.inflightLimit : TcpChannelAcceptor::tooManyInFlight(n);
     }
 
 private:
@@ -193,6 +198,35 @@ TEST_F(TcpChannelTest, SuccessiveConnectionsGoToSuccessiveSubordinateLoops) {
     for (int fd : fds) ::close(fd);
     ASSERT_TRUE(waitFor([&] { return rec.destroyed == 8; }));
     EXPECT_TRUE(waitFor([&] { return onListenLoop<std::uint32_t>([&] { return acceptor->activeCount(); }) == 0; }));
+}
+
+TEST_F(TcpChannelTest, TooManyHandOversInFlightPausesAcceptingUntilOneReturns) {
+    rec.inflightLimit = 1;
+    start(1);
+    std::atomic<bool> release{false}, blockerDone{false};
+    InThreadFunction<void> blocker([&] {
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        blockerDone = true;
+    });
+    ASSERT_TRUE(subLoops[0]->postNowait(&blocker));
+    int a = connectLoopback(port);
+    int b = connectLoopback(port);  // completes in the kernel's backlog
+    ASSERT_TRUE(waitFor([&] {
+        return onListenLoop<std::uint32_t>([&] { return acceptor->disabledReasons(); }) ==
+               TcpChannelAcceptor::kTooManyInFlight;
+    }));
+    EXPECT_EQ(onListenLoop<std::uint32_t>([&] { return acceptor->inflightSubordinateAccepts(); }), 1u);
+    EXPECT_FALSE(onListenLoop<bool>([&] { return acceptor->isListening(); }));
+    EXPECT_EQ(rec.created, 0);
+    // The returning hand-over clears the reason and accepting resumes.
+    release = true;
+    ASSERT_TRUE(waitFor([&] { return rec.created == 2; }));
+    ASSERT_TRUE(waitFor([&] { return blockerDone.load(); }));
+    EXPECT_TRUE(waitFor([&] { return onListenLoop<bool>([&] { return acceptor->isListening(); }); }));
+    EXPECT_EQ(onListenLoop<std::uint32_t>([&] { return acceptor->disabledReasons(); }), 0u);
+    ::close(a);
+    ::close(b);
+    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 2; }));
 }
 
 TEST_F(TcpChannelTest, PlainEchoThenIdleChannelHasNoTimer) {
