@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "log_test_support.h"
 #include "util/log_facility.h"
@@ -174,6 +175,30 @@ TEST(LogConfig, MissingFileAndRestrictedKeys) {
     EXPECT_THAT(out, HasSubstr(":4: Parse error at \"appender.A1.maxMessageSize=100\""));
     EXPECT_THAT(out, HasSubstr(":6: Parse error at \"appender.A1.escape=false\""));
     EXPECT_THAT(out, HasSubstr(std::string(18000, 'q') + "\r\n"));
+}
+
+TEST(LogConfig, DeferredOpenAndBufferedCategories) {
+    otherLog();
+    test::ScratchDir dir;
+    LogConfigContext context;
+    context.deferredOpenNames = {"lazy"};
+    {
+        test::ScopedLogConfig config(dir.file("d.cfg"),
+                                     "rootCategory=INFO, A1\n"
+                                     "category.ConfigTest=INFO buffered,A1\n"
+                                     "appender.A1.fileName=" + dir.file("lazy.log") + "\n"
+                                     "appender.A1.bufferSize=100\n",
+                                     context);
+        // Opened on first use, not by the configuration check.
+        EXPECT_FALSE(std::filesystem::exists(dir.file("lazy.log")));
+        otherLog().info("first");
+        EXPECT_EQ("", readWholeFile(dir.file("lazy.log")));  // held in the buffer
+        otherLog().info("%s", std::string(100, 'b').c_str());
+        EXPECT_EQ("first\r\n" + std::string(100, 'b') + "\r\n", readWholeFile(dir.file("lazy.log")));
+        otherLog().info("tail");
+    }
+    // Flushed when the configuration ends.
+    EXPECT_THAT(readWholeFile(dir.file("lazy.log")), ::testing::EndsWith("tail\r\n"));
 }
 
 }  // namespace
