@@ -1,0 +1,323 @@
+// The running proxy end to end: the real binary on a prepared home
+// directory, a TLS origin and clients (curl and raw TLS) on loopback.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "proxy_test_peers.h"
+#include "support/process.h"
+#include "support/test_certs.h"
+
+namespace morvex {
+namespace {
+
+using namespace std::chrono_literals;
+using test::CertSpec;
+using test::ChildProcess;
+using test::TestCert;
+using test::TestTlsOrigin;
+using test::TlsTestClient;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kToken = "e2e-token";
+constexpr const char* kKeyPassword = "key-pass";
+constexpr const char* kStarted = "TLSProxy is started";
+constexpr const char* kRefused = "Request will not be proxied through TLS proxy: ";
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string out(n, '\0');
+    for (char& c : out) c = static_cast<char>(generator());
+    return out;
+}
+
+// A port nobody listens on right now.
+std::uint16_t freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof in;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &len);
+    ::close(fd);
+    return ntohs(in.sin_port);
+}
+
+// Thread names of a process (Linux keeps the first 15 bytes).
+std::map<std::string, int> threadNames(pid_t pid) {
+    std::map<std::string, int> names;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = slurp(entry.path().string() + "/comm");
+        if (!name.empty() && name.back() == '\n') name.pop_back();
+        ++names[name];
+    }
+    return names;
+}
+
+std::string request(const std::string& type, std::uint16_t originPort, const std::string& token = kToken,
+                    const std::string& path = "/file") {
+    std::string r = "GET " + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(originPort) + "\r\n";
+    if (!type.empty()) r += "x-morvex-request-type: " + type + "\r\n";
+    if (!token.empty()) r += "x-morvex-tlsproxy-token: " + token + "\r\n";
+    return r + "\r\n";
+}
+
+class ProxyE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy(MORVEX_SOURCE_DIR "/etc", home.path() + "/etc", std::filesystem::copy_options::recursive);
+        TestCert ca = TestCert::create(CertSpec().cn("Origin Test CA").asCa());
+        TestCert leaf = TestCert::create(CertSpec().cn("localhost").dns({"localhost"}).serverAuth(), &ca);
+        TestCert proxyCert = TestCert::create(CertSpec().cn("morvexd-tls-proxy-localhost"));
+        home.file("etc/auth/appsCA.pem", ca.certPem());
+        home.file("etc/auth/server_tlsproxy.pem", proxyCert.certPem() + proxyCert.keyPem(kKeyPassword));
+        home.file("etc/log-tlsproxy-local.cfg",
+                  "rootCategory=DEBUG, A1\n"
+                  "appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/proxy.log\n"
+                  "appender.A1.layout.ConversionPattern=%p %t %c %m%n\n");
+        origin = std::make_unique<TestTlsOrigin>(leaf.certPem(), leaf.keyPem());
+        logPath = home.path() + "/var/log/morvex/proxy.log";
+    }
+
+    test::ProcessOptions proxyOptions(std::uint16_t port) {
+        test::ProcessOptions o;
+        o.env["MORVEX_HOME"] = home.path();
+        o.env["MORVEX_ETC"] = std::nullopt;
+        o.stdinData = R"({"listen_port": )" + std::to_string(port) + R"(, "token": ")" + kToken +
+                      R"(", "private_key_password": ")" + kKeyPassword + R"("})";
+        return o;
+    }
+
+    // Starts the proxy and waits until it serves.
+    void startProxy() {
+        port = freePort();
+        proxy = std::make_unique<ChildProcess>(proxyOptions(port));
+        ASSERT_TRUE(waitForLog(kStarted, 30s)) << log();
+    }
+
+    bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout = 10s) {
+        return test::waitForFileContaining(logPath, needle, timeout);
+    }
+    std::string log() { return slurp(logPath); }
+
+    // curl through the proxy; returns its standard output (the body).
+    test::ProcessResult curl(const std::string& type) {
+        test::ProcessOptions o;
+        o.program = "/usr/bin/curl";
+        o.args = {"-sk",
+                  "--http1.1",
+                  "--max-time",
+                  "20",
+                  "https://127.0.0.1:" + std::to_string(port) + "/file",
+                  "-H",
+                  "Host: localhost:" + std::to_string(origin->port()),
+                  "-H",
+                  "x-morvex-request-type: " + type,
+                  "-H",
+                  std::string("x-morvex-tlsproxy-token: ") + kToken};
+        return test::runProcess(o, 30s);
+    }
+
+    void TearDown() override {
+        if (proxy && proxy->running()) {
+            proxy->sendSignal(SIGTERM);
+            proxy->wait(20s);
+        }
+    }
+
+    test::TempDir home{"morvex-proxy-e2e"};
+    std::unique_ptr<TestTlsOrigin> origin;
+    std::unique_ptr<ChildProcess> proxy;
+    std::string logPath;
+    std::uint16_t port = 0;
+};
+
+TEST_F(ProxyE2E, EachTlsRequestTypeGetsTheOriginsBytesExactly) {
+    ASSERT_NO_FATAL_FAILURE(startProxy());
+    std::size_t served = 0;
+    for (const char* type : {"Deployment-Client", "Morvex-Base", "Telemetry", "Morvexd"}) {
+        // Several megabytes for one type: many ring wraps and cross-thread pieces.
+        std::string body = randomBytes(std::string(type) == "Morvexd" ? 5u << 20 : 70000, 7);
+        origin->setBody(body);
+        test::ProcessResult r = curl(type);
+        EXPECT_EQ(r.exitCode, 0) << type << "\n" << r.err;
+        EXPECT_EQ(r.out.size(), body.size()) << type;
+        EXPECT_EQ(test::sha256Hex(r.out), test::sha256Hex(body)) << type;
+        ++served;
+    }
+    // The request reached the origin unchanged, token included, over TLS with SNI.
+    ASSERT_EQ(origin->requestCount(), served);
+    for (const std::string& name : origin->serverNames()) EXPECT_EQ(name, "localhost");
+    EXPECT_THAT(origin->requests()[0], HasSubstr(std::string("x-morvex-tlsproxy-token: ") + kToken + "\r\n"));
+    // The origin answers and closes at once: every byte still arrived (above),
+    // and the end is logged per connection.
+    EXPECT_TRUE(waitForLog("Connection closed, destination server=localhost"));
+    EXPECT_THAT(log(), Not(HasSubstr(kRefused)));
+}
+
+TEST_F(ProxyE2E, RefusedRequestsGetNoAnswerAndTheConnectionServesTheNextOne) {
+    ASSERT_NO_FATAL_FAILURE(startProxy());
+    origin->setBody("hello from the origin");
+    TlsTestClient client(port);
+    ASSERT_TRUE(client.connected());
+
+    struct Case {
+        std::string request;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {request("External-Proxy", origin->port()), "The parsed request type is invalid or not supported"},
+        {request("Unknown-Kind", origin->port()), "Failed to parse Client Request type or invalid Client Request type"},
+        {request("telemetry", origin->port()), "Failed to parse Client Request type or invalid Client Request type"},
+        {request("Morvexd", origin->port(), "not-the-token"), " Wrong token found, token=not-the-token"},
+        {request("Morvexd", origin->port(), ""), " Wrong token found, token=\r\n"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(client.send(c.request));
+        EXPECT_TRUE(waitForLog(kRefused + c.line)) << c.line;
+        EXPECT_TRUE(client.silentFor(200ms)) << c.line;
+    }
+    EXPECT_EQ(origin->requestCount(), 0u);  // no outbound connection for any of them
+
+    ASSERT_TRUE(client.send(request("Morvexd", origin->port())));
+    std::string expected = origin->response();
+    EXPECT_EQ(client.read(expected.size(), 10s), expected);
+    // And once more on the same connection.
+    ASSERT_TRUE(client.send(request("Deployment-Client", origin->port())));
+    EXPECT_EQ(client.read(expected.size(), 10s), expected);
+    EXPECT_EQ(origin->requestCount(), 2u);
+}
+
+TEST_F(ProxyE2E, PeersOtherThanTheLocalHostAreRefusedAtAccept) {
+    ASSERT_NO_FATAL_FAILURE(startProxy());
+    TlsTestClient stranger(port, "127.0.0.2");
+    EXPECT_FALSE(stranger.connected());
+    // The check runs on the I/O thread that was to own the connection.
+    EXPECT_TRUE(
+        waitForLog("TLSProxy TLS proxy can only receive requests from localhost, "
+                   "request was received from 127.0.0.2\r\n"))
+        << log();
+    TlsTestClient local(port);
+    EXPECT_TRUE(local.connected());
+}
+
+TEST_F(ProxyE2E, ThreeHundredClientsAtOnceAreAllServed) {
+    ASSERT_NO_FATAL_FAILURE(startProxy());
+    constexpr std::size_t kClients = 300;
+    origin->setBody(randomBytes(20000, 3));
+    origin->hold(true);  // every outbound connection stays open until all have arrived
+    std::vector<std::unique_ptr<TlsTestClient>> clients;
+    for (std::size_t i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<TlsTestClient>(port));
+        ASSERT_TRUE(clients.back()->connected()) << i;
+    }
+    for (auto& client : clients) ASSERT_TRUE(client->send(request("Morvexd", origin->port())));
+    EXPECT_TRUE(origin->waitForRequests(kClients, 60s)) << origin->requestCount();
+    // 300 open outbound connections on one loop need waiter threads beside it.
+    EXPECT_GE(threadNames(proxy->pid())["ExtraEventWaite"], 1);
+    origin->hold(false);
+    std::string expected = origin->response();
+    std::size_t ok = 0;
+    for (auto& client : clients) ok += client->read(expected.size(), 20s) == expected;
+    EXPECT_EQ(ok, kClients);
+}
+
+TEST_F(ProxyE2E, StartsInOrderRunsItsThreadsAndStopsOnSigterm) {
+    ASSERT_NO_FATAL_FAILURE(startProxy());
+    std::string text = log();
+    std::size_t at = 0;
+    for (const char* line :
+         {"INFO MainThread TLSProxy Starting TLSProxyInstance...", "INFO MainThread TLSProxy Initializing SSL Context",
+          "INFO MainThread TLSProxy Binding ports",
+          "INFO MainThread TLSProxy Setting up acceptors for TLS proxy server",
+          "INFO MainThread TLSProxy Creating dedicated I/O threads count=6",
+          "INFO MainThread TLSProxy New listener added for TLS proxy server, working as a  "
+          "forward proxy",
+          "DEBUG MainThread TLSProxy AsyncFwdChannelAcceptor - creating dedicated I/O threads "
+          "count=6"}) {
+        std::size_t found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << "\n" << text;
+        at = found;
+    }
+    std::string accepting = "Accepting connections on " + std::to_string(port) + " for SSL";
+    for (const std::string& line :
+         {accepting, std::string("TLS proxy server initialization status: success"), std::string(kStarted)}) {
+        std::size_t found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << "\n" << text;
+        at = found;
+    }
+
+    std::map<std::string, int> names = threadNames(proxy->pid());
+    EXPECT_EQ(names["OutboundConnect"], 1);
+    EXPECT_EQ(names["TlsProxyDedicat"], 6);
+
+    ASSERT_TRUE(proxy->sendSignal(SIGTERM));
+    test::ProcessResult r = proxy->wait(20s);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0);
+    text = log();
+    std::size_t joins = 0;
+    for (std::size_t p = text.find("Joining dedicated I/O thread"); p != std::string::npos;
+         p = text.find("Joining dedicated I/O thread", p + 1)) {
+        ++joins;
+    }
+    EXPECT_EQ(joins, 6u);
+    EXPECT_THAT(text, HasSubstr("Received a signal to shutdown TLS proxy server"));
+    EXPECT_THAT(text, HasSubstr("INFO MainThread TLSProxy Shutting down TLSProxyInstance"));
+}
+
+TEST_F(ProxyE2E, APortAlreadyTakenFailsTheStart) {
+    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof in;
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&in), sizeof in), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&in), &len);
+    std::uint16_t taken = ntohs(in.sin_port);
+
+    test::ProcessResult r = test::runProcess(proxyOptions(taken), 30s);
+    ::close(holder);
+    EXPECT_EQ(r.exitCode, 1);
+    std::string text = log();
+    std::size_t at = 0;
+    for (const std::string& line :
+         {"FATAL MainThread TLSProxy Failed to bind port " + std::to_string(taken) + " for TLS proxy server",
+          std::string("ERROR MainThread TLSProxy Cannot set up accepts without binding ports first"),
+          std::string("INFO MainThread TLSProxy TLS proxy server initialization status: fail"),
+          std::string("ERROR MainThread TLSProxy Failed to start TLS proxy server due to initialization failure. ")}) {
+        std::size_t found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << "\n" << text;
+        at = found;
+    }
+    EXPECT_THAT(text, Not(HasSubstr(kStarted)));
+}
+
+}  // namespace
+}  // namespace morvex
