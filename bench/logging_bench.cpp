@@ -73,10 +73,14 @@ void infoToFile(benchmark::State& state, const char* categoryFlags) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_InfoToFile(benchmark::State& state) { infoToFile(state, ""); }
+void BM_InfoToFile(benchmark::State& state) {
+    infoToFile(state, "");
+}
 BENCHMARK(BM_InfoToFile);
 
-void BM_InfoToFileBuffered(benchmark::State& state) { infoToFile(state, ", buffered"); }
+void BM_InfoToFileBuffered(benchmark::State& state) {
+    infoToFile(state, ", buffered");
+}
 BENCHMARK(BM_InfoToFileBuffered);
 
 }  // namespace

@@ -87,7 +87,9 @@ void drainAppenderDiagnostics() {
 
 LogAppender::LogAppender(std::string name) : _name(std::move(name)) {}
 
-LogAppender::~LogAppender() { close(); }
+LogAppender::~LogAppender() {
+    close();
+}
 
 void LogAppender::setFileName(std::string fileName) {
     std::lock_guard<std::mutex> guard(_lock);

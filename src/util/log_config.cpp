@@ -23,7 +23,9 @@ Logger& configLog() {
     return s_log;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view trimBlanks(std::string_view s) {
     while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
@@ -170,9 +172,14 @@ bool Loader::run() {
     for (const std::string& text : _propertyErrors) configLog().error("%s", text.c_str());
     for (const DeferredError& e : _errors) {
         switch (e.kind) {
-            case 0: configLog().warn("%s:%u: Parse error at \"%s\"", e.file.c_str(), e.line, e.text.c_str()); break;
-            case 1: configLog().error("%s:%u: Unterminated XML comment started", e.file.c_str(), e.line); break;
-            default: configLog().error("I know not this DeferredLogConf::error_type=%d you speak of.", e.kind);
+            case 0:
+                configLog().warn("%s:%u: Parse error at \"%s\"", e.file.c_str(), e.line, e.text.c_str());
+                break;
+            case 1:
+                configLog().error("%s:%u: Unterminated XML comment started", e.file.c_str(), e.line);
+                break;
+            default:
+                configLog().error("I know not this DeferredLogConf::error_type=%d you speak of.", e.kind);
         }
     }
     return true;
@@ -282,10 +289,14 @@ bool Loader::applyProperty(LogAppender& appender, std::string_view key, std::str
         unsigned bit;
     };
     static const KeyBit kKeys[] = {
-        {"maxFileSize", kLogKeyMaxFileSize},       {"maxBackupIndex", kLogKeyMaxBackupIndex},
-        {"layout", kLogKeyLayout},                 {"layout.ConversionPattern", kLogKeyConversionPattern},
-        {"fileName", kLogKeyFileName},             {"serialization", kLogKeySerialization},
-        {"maxMessageSize", kLogKeyMaxMessageSize}, {"bufferSize", kLogKeyBufferSize},
+        {"maxFileSize", kLogKeyMaxFileSize},
+        {"maxBackupIndex", kLogKeyMaxBackupIndex},
+        {"layout", kLogKeyLayout},
+        {"layout.ConversionPattern", kLogKeyConversionPattern},
+        {"fileName", kLogKeyFileName},
+        {"serialization", kLogKeySerialization},
+        {"maxMessageSize", kLogKeyMaxMessageSize},
+        {"bufferSize", kLogKeyBufferSize},
         {"escape", kLogKeyEscape},
     };
     unsigned bit = 0;
@@ -324,7 +335,9 @@ bool Loader::applyProperty(LogAppender& appender, std::string_view key, std::str
                 return false;
             }
             return true;
-        case kLogKeyConversionPattern: appender.setLayout(std::make_shared<LogLayout>(value)); return true;
+        case kLogKeyConversionPattern:
+            appender.setLayout(std::make_shared<LogLayout>(value));
+            return true;
         case kLogKeyFileName: {
             bool deferred = false;
             for (const std::string& name : _context.deferredOpenNames) {

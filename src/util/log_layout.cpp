@@ -109,9 +109,13 @@ void LogDateFormat::format(std::int64_t wallMs, std::string& out) const {
 
 // ---------------------------------------------------------------- thread identity
 
-std::string_view LogLayout::currentThreadName() { return Thread::currentThreadName(); }
+std::string_view LogLayout::currentThreadName() {
+    return Thread::currentThreadName();
+}
 
-std::uint64_t LogLayout::currentThreadId() { return Thread::currentOsThreadId(); }
+std::uint64_t LogLayout::currentThreadId() {
+    return Thread::currentOsThreadId();
+}
 
 // ---------------------------------------------------------------- layouts
 
@@ -157,16 +161,36 @@ LogLayout::LogLayout(std::string_view pattern) : _pattern(pattern) {
         if (i >= pattern.size()) break;
         char letter = pattern[i++];
         switch (letter) {
-            case '%': literal("%"); continue;
-            case 'm': atom.kind = Kind::Message; break;
-            case 'n': atom.kind = Kind::LineEnd; break;
-            case 'p': atom.kind = Kind::Level; break;
-            case 'c': atom.kind = Kind::Channel; break;
-            case 't': atom.kind = Kind::Thread; break;
-            case 'T': atom.kind = Kind::ThreadId; break;
-            case 'r': atom.kind = Kind::Elapsed; break;
-            case 'R': atom.kind = Kind::ElapsedSeconds; break;
-            case 'u': atom.kind = Kind::Clock; break;
+            case '%':
+                literal("%");
+                continue;
+            case 'm':
+                atom.kind = Kind::Message;
+                break;
+            case 'n':
+                atom.kind = Kind::LineEnd;
+                break;
+            case 'p':
+                atom.kind = Kind::Level;
+                break;
+            case 'c':
+                atom.kind = Kind::Channel;
+                break;
+            case 't':
+                atom.kind = Kind::Thread;
+                break;
+            case 'T':
+                atom.kind = Kind::ThreadId;
+                break;
+            case 'r':
+                atom.kind = Kind::Elapsed;
+                break;
+            case 'R':
+                atom.kind = Kind::ElapsedSeconds;
+                break;
+            case 'u':
+                atom.kind = Kind::Clock;
+                break;
             case 'd': {
                 atom.kind = Kind::Date;
                 std::string_view format;
@@ -179,7 +203,8 @@ LogLayout::LogLayout(std::string_view pattern) : _pattern(pattern) {
                 atom.date = std::make_shared<LogDateFormat>(format);
                 break;
             }
-            default: continue;  // unknown conversion: dropped with its flags
+            default:
+                continue;  // unknown conversion: dropped with its flags
         }
         _atoms.push_back(std::move(atom));
     }
@@ -205,8 +230,12 @@ void LogLayout::renderValue(const Atom& atom, const LogEvent& event, std::uint64
     const std::size_t start = out.size();
     bool cut = atom.maxWidth != std::string::npos;
     switch (atom.kind) {
-        case Kind::Literal: out += atom.literal; return;
-        case Kind::LineEnd: out += "\r\n"; return;
+        case Kind::Literal:
+            out += atom.literal;
+            return;
+        case Kind::LineEnd:
+            out += "\r\n";
+            return;
         case Kind::Message:
             if (cut && atom.maxWidth < event.message.size()) {
                 if (atom.maxWidth < kMinMarkerWidth) {
@@ -230,9 +259,15 @@ void LogLayout::renderValue(const Atom& atom, const LogEvent& event, std::uint64
             }
             break;
         }
-        case Kind::Level: out += logLevelName(event.level); break;
-        case Kind::Channel: out.append(event.channel); break;
-        case Kind::ThreadId: appendNumber(out, currentThreadId()); break;
+        case Kind::Level:
+            out += logLevelName(event.level);
+            break;
+        case Kind::Channel:
+            out.append(event.channel);
+            break;
+        case Kind::ThreadId:
+            appendNumber(out, currentThreadId());
+            break;
         case Kind::Elapsed:
         case Kind::ElapsedSeconds: {
             std::uint64_t ns = event.elapsedNs > 0 ? static_cast<std::uint64_t>(event.elapsedNs) : 0;
@@ -240,8 +275,12 @@ void LogLayout::renderValue(const Atom& atom, const LogEvent& event, std::uint64
             appendNumber(out, atom.kind == Kind::Elapsed ? ms : ms / 1000);
             break;
         }
-        case Kind::Clock: appendNumber(out, static_cast<std::uint64_t>(std::clock())); break;
-        case Kind::Date: atom.date->format(event.wallMs, out); break;
+        case Kind::Clock:
+            appendNumber(out, static_cast<std::uint64_t>(std::clock()));
+            break;
+        case Kind::Date:
+            atom.date->format(event.wallMs, out);
+            break;
     }
     if (cut && out.size() - start > atom.maxWidth) out.resize(start + atom.maxWidth);
     pad(out, start, atom.minWidth, atom.leftAlign, atom.zeroPad);
@@ -262,16 +301,26 @@ void LogLayout::render(const LogEvent& event, LogSerialization serialization, st
             case Kind::Literal:
                 if (atom.literal.compare(0, 2, "\r\n") == 0) out += atom.literal;
                 continue;
-            case Kind::LineEnd: out += "\r\n"; continue;
+            case Kind::LineEnd:
+                out += "\r\n";
+                continue;
             case Kind::Message:
                 out += "\"data\":";
                 out.append(event.message);
                 out += '}';
                 continue;
-            case Kind::Date: key = "datetime"; break;
-            case Kind::Channel: key = "component"; break;
-            case Kind::Level: key = "log_level"; break;
-            default: renderValue(atom, event, maxMessageSize, out); continue;
+            case Kind::Date:
+                key = "datetime";
+                break;
+            case Kind::Channel:
+                key = "component";
+                break;
+            case Kind::Level:
+                key = "log_level";
+                break;
+            default:
+                renderValue(atom, event, maxMessageSize, out);
+                continue;
         }
         out += '"';
         out += key;

@@ -27,9 +27,9 @@ enum class LogSerialization : int { Plain = 1, Json = 2 };
 struct LogEvent {
     LogLevel level = LogLevel::Info;
     std::string_view channel;
-    std::string_view message;   // already escaped
-    std::int64_t wallMs = 0;    // wall-clock time, ms since the epoch
-    std::int64_t elapsedNs = 0; // monotonic time since logging was first configured
+    std::string_view message;    // already escaped
+    std::int64_t wallMs = 0;     // wall-clock time, ms since the epoch
+    std::int64_t elapsedNs = 0;  // monotonic time since logging was first configured
 };
 
 // A compiled date format: strftime conversions plus %l for milliseconds.
@@ -78,7 +78,19 @@ public:
     static std::uint64_t currentThreadId();
 
 private:
-    enum class Kind { Literal, Message, LineEnd, Level, Channel, Thread, ThreadId, Elapsed, ElapsedSeconds, Clock, Date };
+    enum class Kind {
+        Literal,
+        Message,
+        LineEnd,
+        Level,
+        Channel,
+        Thread,
+        ThreadId,
+        Elapsed,
+        ElapsedSeconds,
+        Clock,
+        Date
+    };
     struct Atom {
         Kind kind = Kind::Literal;
         std::string literal;

@@ -186,7 +186,9 @@ Logger::Logger(const char* name, bool suppress, unsigned intervalSeconds, unsign
     LogFacility::instance().registerChannel(*this);
 }
 
-Logger::~Logger() { LogFacility::instance().unregisterChannel(*this); }
+Logger::~Logger() {
+    LogFacility::instance().unregisterChannel(*this);
+}
 
 void Logger::dispatch(LogLevel level, std::string_view text, LogMessageBuffers& buffers) const {
     LogFacility& facility = LogFacility::instance();

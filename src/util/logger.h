@@ -71,8 +71,7 @@ class Logger {
 public:
     // Channels are static objects; suppression groups similar messages by
     // format (interval in seconds, allowance per group).
-    explicit Logger(const char* name, bool suppress = false, unsigned intervalSeconds = 60,
-                    unsigned allowance = 100);
+    explicit Logger(const char* name, bool suppress = false, unsigned intervalSeconds = 60, unsigned allowance = 100);
     virtual ~Logger();
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;

@@ -73,6 +73,8 @@ Pathname ProcessEnvironment::proxyCertificatePath() const {
     return settingsDirectory().joined("auth", "server_tlsproxy.pem");
 }
 
-Pathname ProcessEnvironment::crashLogDirectory() const { return _homeDirectory.joined("var", "log", "morvex"); }
+Pathname ProcessEnvironment::crashLogDirectory() const {
+    return _homeDirectory.joined("var", "log", "morvex");
+}
 
 }  // namespace morvex

@@ -62,25 +62,29 @@ TEST(LogConfig, BadLinesAreReportedAfterLoading) {
     {
         test::ScopedLogConfig config(cfg,
                                      "rootCategory=DEBUG, A1\n"
-                                     "appender.A1.fileName=" + dir.file("out.log") + "\n"
-                                     "<!-- opened here\n"
-                                     "rootCategory=ERROR\n"
-                                     "-->appender.A1.layout.ConversionPattern=%p %c %m%n <!-- inline -->\n"
-                                     "unknownKey=1\n"
-                                     "rootCategory WARN\n"
-                                     "appender.A1.maxBackupIndex=3\n"
-                                     "appender.A1.maxFileSize=0100\n"
-                                     "appender.A1.serialization=XML\n"
-                                     "appender.A1.escape=maybe\n"
-                                     "appender.A1.layout=FancyLayout\n"
-                                     "appender.A1.bogus=1\n"
-                                     "appender.A1\n"
-                                     "category.TLSProxy=DEBUG, NoSuchAppender\n"
-                                     "category.NoEquals\n"
-                                     "appender.A2.fileName=" + dir.file("a2.log") + "\n"
-                                     "appender.A2.maxFileSize=100 MB\n"
-                                     "appender.A2.bufferSize= 64 \n"
-                                     "<!-- never closed\n");
+                                     "appender.A1.fileName=" +
+                                         dir.file("out.log") +
+                                         "\n"
+                                         "<!-- opened here\n"
+                                         "rootCategory=ERROR\n"
+                                         "-->appender.A1.layout.ConversionPattern=%p %c %m%n <!-- inline -->\n"
+                                         "unknownKey=1\n"
+                                         "rootCategory WARN\n"
+                                         "appender.A1.maxBackupIndex=3\n"
+                                         "appender.A1.maxFileSize=0100\n"
+                                         "appender.A1.serialization=XML\n"
+                                         "appender.A1.escape=maybe\n"
+                                         "appender.A1.layout=FancyLayout\n"
+                                         "appender.A1.bogus=1\n"
+                                         "appender.A1\n"
+                                         "category.TLSProxy=DEBUG, NoSuchAppender\n"
+                                         "category.NoEquals\n"
+                                         "appender.A2.fileName=" +
+                                         dir.file("a2.log") +
+                                         "\n"
+                                         "appender.A2.maxFileSize=100 MB\n"
+                                         "appender.A2.bufferSize= 64 \n"
+                                         "<!-- never closed\n");
         ASSERT_TRUE(config.loaded());
     }
     const std::string out = readWholeFile(dir.file("out.log"));
@@ -89,14 +93,13 @@ TEST(LogConfig, BadLinesAreReportedAfterLoading) {
                                "maxFileSize, ignoring\r\n"));
     EXPECT_THAT(out, HasSubstr("ERROR LogConfig Invalid serialization='XML'\r\n"));
     EXPECT_THAT(out, HasSubstr("ERROR LogConfig Invalid escape='maybe'\r\n"));
-    for (const char* bad : {"6: Parse error at \"unknownKey=1\"", "7: Parse error at \"rootCategory WARN\"",
-                            "9: Parse error at \"appender.A1.maxFileSize=0100\"",
-                            "10: Parse error at \"appender.A1.serialization=XML\"",
-                            "11: Parse error at \"appender.A1.escape=maybe\"",
-                            "12: Parse error at \"appender.A1.layout=FancyLayout\"",
-                            "13: Parse error at \"appender.A1.bogus=1\"", "14: Parse error at \"appender.A1\"",
-                            "15: Parse error at \"category.TLSProxy=DEBUG, NoSuchAppender\"",
-                            "16: Parse error at \"category.NoEquals\""}) {
+    for (const char* bad :
+         {"6: Parse error at \"unknownKey=1\"", "7: Parse error at \"rootCategory WARN\"",
+          "9: Parse error at \"appender.A1.maxFileSize=0100\"", "10: Parse error at \"appender.A1.serialization=XML\"",
+          "11: Parse error at \"appender.A1.escape=maybe\"", "12: Parse error at \"appender.A1.layout=FancyLayout\"",
+          "13: Parse error at \"appender.A1.bogus=1\"", "14: Parse error at \"appender.A1\"",
+          "15: Parse error at \"category.TLSProxy=DEBUG, NoSuchAppender\"",
+          "16: Parse error at \"category.NoEquals\""}) {
         EXPECT_THAT(out, HasSubstr(prefix + bad + "\r\n"));
     }
     EXPECT_THAT(out, HasSubstr("ERROR LogConfig " + cfg + ":20: Unterminated XML comment started\r\n"));
@@ -115,9 +118,11 @@ TEST(LogConfig, LocalFileOverridesAndSectionsAreSkipped) {
     {
         test::ScopedLogConfig config(dir.file("log-x.cfg"),
                                      "rootCategory=DEBUG, A1\n"
-                                     "appender.A1.fileName=" + dir.file("out.log") + "\n"
-                                     "[Other]\n"
-                                     "category.ConfigTest=DEBUG\n",
+                                     "appender.A1.fileName=" +
+                                         dir.file("out.log") +
+                                         "\n"
+                                         "[Other]\n"
+                                         "category.ConfigTest=DEBUG\n",
                                      {}, &local);
         otherLog().warn("dropped");
         otherLog().error("kept");
@@ -130,9 +135,11 @@ TEST(LogConfig, LocalFileOverridesAndSectionsAreSkipped) {
     {
         test::ScopedLogConfig config(dir.file("log-y.cfg"),
                                      "rootCategory=ERROR, A1\n"
-                                     "appender.A1.fileName=" + dir.file("out2.log") + "\n"
-                                     "[OTHER]]  \n"
-                                     "category.ConfigTest=INFO\n",
+                                     "appender.A1.fileName=" +
+                                         dir.file("out2.log") +
+                                         "\n"
+                                         "[OTHER]]  \n"
+                                         "category.ConfigTest=INFO\n",
                                      context);
         otherLog().info("section");
     }
@@ -163,11 +170,13 @@ TEST(LogConfig, MissingFileAndRestrictedKeys) {
     {
         test::ScopedLogConfig config(dir.file("r.cfg"),
                                      "rootCategory=INFO, A1\n"
-                                     "appender.A1.fileName=" + dir.file("r.log") + "\n"
-                                     "appender.A1.layout.ConversionPattern=%m%n\n"
-                                     "appender.A1.maxMessageSize=100\n"
-                                     "appender.A1.maxMessageSize=20000\n"
-                                     "appender.A1.escape=false\n",
+                                     "appender.A1.fileName=" +
+                                         dir.file("r.log") +
+                                         "\n"
+                                         "appender.A1.layout.ConversionPattern=%m%n\n"
+                                         "appender.A1.maxMessageSize=100\n"
+                                         "appender.A1.maxMessageSize=20000\n"
+                                         "appender.A1.escape=false\n",
                                      context);
         otherLog().info("%s", std::string(18000, 'q').c_str());
     }
@@ -186,8 +195,10 @@ TEST(LogConfig, DeferredOpenAndBufferedCategories) {
         test::ScopedLogConfig config(dir.file("d.cfg"),
                                      "rootCategory=INFO, A1\n"
                                      "category.ConfigTest=INFO buffered,A1\n"
-                                     "appender.A1.fileName=" + dir.file("lazy.log") + "\n"
-                                     "appender.A1.bufferSize=100\n",
+                                     "appender.A1.fileName=" +
+                                         dir.file("lazy.log") +
+                                         "\n"
+                                         "appender.A1.bufferSize=100\n",
                                      context);
         // Opened on first use, not by the configuration check.
         EXPECT_FALSE(std::filesystem::exists(dir.file("lazy.log")));

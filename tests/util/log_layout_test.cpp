@@ -18,7 +18,7 @@ LogEvent event(LogLevel level, std::string_view message, std::string_view channe
     e.level = level;
     e.channel = channel;
     e.message = message;
-    e.wallMs = 1700000000123;  // ,123 milliseconds
+    e.wallMs = 1700000000123;     // ,123 milliseconds
     e.elapsedNs = 2'500'000'001;  // 2500.000001 ms: %r rounds up to 2501
     return e;
 }

@@ -1,5 +1,6 @@
 #include "log_test_support.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,8 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-#include <fcntl.h>
 
 #include "util/log_facility.h"
 

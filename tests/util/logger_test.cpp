@@ -41,11 +41,15 @@ TEST(Logger, CategoryThresholdsAppendersAndEscaping) {
     {
         test::ScopedLogConfig config(dir.file("log.cfg"),
                                      "rootCategory=INFO, A1, A2\n"
-                                     "appender.A1.fileName=" + dir.file("a1.log") + "\n"
-                                     "appender.A1.layout.ConversionPattern=%p %c %m%n\n"
-                                     "appender.A2.fileName=" + dir.file("a2.log") + "\n"
-                                     "appender.A2.escape=false\n"
-                                     "category.LoggerTest.TLS=ERROR\n");
+                                     "appender.A1.fileName=" +
+                                         dir.file("a1.log") +
+                                         "\n"
+                                         "appender.A1.layout.ConversionPattern=%p %c %m%n\n"
+                                         "appender.A2.fileName=" +
+                                         dir.file("a2.log") +
+                                         "\n"
+                                         "appender.A2.escape=false\n"
+                                         "category.LoggerTest.TLS=ERROR\n");
         ASSERT_TRUE(config.loaded());
         platform::SetLastError(10035);
         tls.info("quiet");
@@ -59,9 +63,10 @@ TEST(Logger, CategoryThresholdsAppendersAndEscaping) {
         late.crit("late");
     }
     // Escaped once, by the first appender's flag, for every appender.
-    EXPECT_EQ("ERROR LoggerTest.TLS loud\\nline\\x01\r\nINFO LoggerTest.Other info shown\r\n"
-              "CRIT LoggerTest.TLS late\r\n",
-              readWholeFile(dir.file("a1.log")));
+    EXPECT_EQ(
+        "ERROR LoggerTest.TLS loud\\nline\\x01\r\nINFO LoggerTest.Other info shown\r\n"
+        "CRIT LoggerTest.TLS late\r\n",
+        readWholeFile(dir.file("a1.log")));
     EXPECT_EQ("loud\\nline\\x01\r\ninfo shown\r\nlate\r\n", readWholeFile(dir.file("a2.log")));
     // Unconfigured again: thresholds back to INFO.
     EXPECT_TRUE(tls.isEnabledFor(LogLevel::Info));
@@ -81,9 +86,9 @@ TEST(Logger, ManyThreadsWriteWholeLinesAndObserversSeeThem) {
     static Logger log("LoggerTest.Threads");
     test::ScratchDir dir;
     {
-        test::ScopedLogConfig config(dir.file("log.cfg"),
-                                     "rootCategory=INFO, A1\nappender.A1.fileName=" + dir.file("t.log") +
-                                         "\nappender.A1.layout=SimpleLayout\n");
+        test::ScopedLogConfig config(
+            dir.file("log.cfg"),
+            "rootCategory=INFO, A1\nappender.A1.fileName=" + dir.file("t.log") + "\nappender.A1.layout=SimpleLayout\n");
         CountingObserver observer;
         LogCategory* category = LogFacility::instance().findCategory("LoggerTest.Threads");
         ASSERT_NE(nullptr, category);
