@@ -276,6 +276,13 @@ TEST_F(ProxyE2E, StartsInOrderRunsItsThreadsAndStopsOnSigterm) {
     EXPECT_EQ(names["OutboundConnect"], 1);
     EXPECT_EQ(names["TlsProxyDedicat"], 6);
 
+    // Stop with a daemon connection open and its outbound connection waiting
+    // on the origin.
+    origin->hold(true);
+    TlsTestClient client(port);
+    ASSERT_TRUE(client.send(request("Morvexd", origin->port())));
+    ASSERT_TRUE(origin->waitForRequests(1, 10s));
+
     ASSERT_TRUE(proxy->sendSignal(SIGTERM));
     test::ProcessResult r = proxy->wait(20s);
     EXPECT_FALSE(r.timedOut);
