@@ -1,0 +1,367 @@
+#include "support/origin.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace morvex::test {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// A listening socket on 127.0.0.1 at port (0: any); -1 on failure.
+int listenLoopback(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::uint16_t boundPort(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+std::uint16_t pickFreeLoopbackPort() {
+    int fd = listenLoopback(0);
+    if (fd < 0) throw std::runtime_error(std::string("no free loopback port: ") + std::strerror(errno));
+    std::uint16_t port = boundPort(fd);
+    ::close(fd);
+    return port;
+}
+
+std::string NginxOrigin::sha256Hex(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+TestCert issueLoopbackServerCert(const TestCert& ca, const std::string& name) {
+    // CertSpec writes each name after "DNS:" into one comma-separated value,
+    // so the IP entry rides along with the last name.
+    return TestCert::create(CertSpec().cn(name).dns({name + ",IP:127.0.0.1"}).serverAuth().serialNo(2), &ca);
+}
+
+// ---------------------------------------------------------------- NginxOrigin
+
+std::string NginxOrigin::fileContent(std::string_view name, std::size_t size) {
+    // FNV-1a of the name seeds a xorshift64 stream.
+    std::uint64_t state = 14695981039346656037ull;
+    for (char c : name) state = (state ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    if (state == 0) state = 1;
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; i += 8) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        std::uint64_t word = state;
+        for (std::size_t j = i; j < size && j < i + 8; ++j, word >>= 8) out[j] = static_cast<char>(word & 0xff);
+    }
+    return out;
+}
+
+NginxOrigin::NginxOrigin(Options options) : _options(std::move(options)) {
+    std::unique_ptr<TestCert> ownCa;
+    const TestCert* ca = _options.issuer;
+    if (!ca) {
+        ownCa = std::make_unique<TestCert>(TestCert::create(CertSpec().cn("Origin Test CA").asCa().serialNo(1)));
+        ca = ownCa.get();
+    }
+    TestCert server = issueLoopbackServerCert(*ca, _options.serverName);
+    _caFile = _dir.file("ca.pem", ca->certPem());
+    _dir.file("conf/server.pem", server.certPem());
+    _dir.file("conf/server.key", server.keyPem());
+    _dir.file("logs/.keep", "");
+    _dir.file("tmp/.keep", "");
+    for (const OriginFile& f : _options.files) _dir.file("html/" + f.name, fileContent(f.name, f.size));
+    if (_options.files.empty()) _dir.file("html/.keep", "");
+
+    std::string failure;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (startOn(pickFreeLoopbackPort(), failure)) return;
+    }
+    throw std::runtime_error("nginx origin did not start: " + failure);
+}
+
+NginxOrigin::~NginxOrigin() {
+    if (!_nginx) return;
+    _nginx->sendSignal(SIGTERM);
+    _nginx->wait(5s);
+}
+
+void NginxOrigin::writeConfig(std::uint16_t port) {
+    const std::string& p = _dir.path();
+    std::ostringstream conf;
+    // One process in the foreground: it ends with its parent's signal and
+    // never touches the system's directories.
+    conf << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+         << "pid " << p << "/logs/nginx.pid;\n"
+         << "error_log " << p << "/logs/error.log warn;\n"
+         << "events { worker_connections 1024; }\n"
+         << "http {\n"
+         << "  access_log " << p << "/logs/access.log;\n"
+         << "  client_body_temp_path " << p << "/tmp/body;\n"
+         << "  proxy_temp_path " << p << "/tmp/proxy;\n"
+         << "  fastcgi_temp_path " << p << "/tmp/fastcgi;\n"
+         << "  uwsgi_temp_path " << p << "/tmp/uwsgi;\n"
+         << "  scgi_temp_path " << p << "/tmp/scgi;\n"
+         << "  types { text/html html; text/plain txt; }\n"
+         << "  default_type application/octet-stream;\n"
+         << "  keepalive_timeout " << _options.keepaliveTimeout.count() << "s;\n"
+         << "  server {\n"
+         << "    listen 127.0.0.1:" << port << " ssl;\n"
+         << "    server_name " << _options.serverName << ";\n"
+         << "    ssl_certificate " << p << "/conf/server.pem;\n"
+         << "    ssl_certificate_key " << p << "/conf/server.key;\n"
+         << "    ssl_protocols TLSv1.2 TLSv1.3;\n"
+         << "    root " << p << "/html;\n"
+         << "  }\n"
+         << "}\n";
+    _dir.file("conf/nginx.conf", conf.str());
+}
+
+bool NginxOrigin::startOn(std::uint16_t port, std::string& failure) {
+    writeConfig(port);
+    const std::string& p = _dir.path();
+    const std::string pidFile = p + "/logs/nginx.pid";
+    ::unlink(pidFile.c_str());
+    ProcessOptions opt;
+    opt.program = _options.nginxBinary;
+    opt.args = {"-p", p, "-c", p + "/conf/nginx.conf", "-e", p + "/logs/error.log"};
+    opt.stdinMode = StdinMode::Null;
+    auto child = std::make_unique<ChildProcess>(opt);
+    // nginx writes its pid file after it has bound its sockets.
+    const std::string expected = std::to_string(child->pid());
+    for (auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
+        if (readFile(pidFile).find(expected) == 0) {
+            _nginx = std::move(child);
+            _port = port;
+            return true;
+        }
+        if (!child->running()) break;
+        std::this_thread::sleep_for(10ms);
+    }
+    ProcessResult r = child->wait(2s);
+    failure = "exit " + std::to_string(r.exitCode) + ": " + r.err + errorLog();
+    return false;
+}
+
+std::string NginxOrigin::caPem() const {
+    return readFile(_caFile);
+}
+std::string NginxOrigin::accessLog() const {
+    return readFile(_dir.path() + "/logs/access.log");
+}
+std::string NginxOrigin::errorLog() const {
+    return readFile(_dir.path() + "/logs/error.log");
+}
+
+// ---------------------------------------------------------- ScriptedTlsOrigin
+
+namespace {
+
+int sniCallback(SSL* ssl, int*, void* arg) {
+    auto* names = static_cast<std::vector<std::string>*>(arg);
+    const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    names->push_back(name ? name : "");
+    return SSL_TLSEXT_ERR_OK;
+}
+
+}  // namespace
+
+ScriptedTlsOrigin::ScriptedTlsOrigin(Options options) : _options(std::move(options)) {
+    // Writes to a client that has gone must fail with EPIPE, not end the test.
+    ::signal(SIGPIPE, SIG_IGN);
+    const TestCert* ca = _options.issuer;
+    if (!ca) {
+        _ownCa = std::make_unique<TestCert>(TestCert::create(CertSpec().cn("Scripted Origin CA").asCa()));
+        ca = _ownCa.get();
+    }
+    _caPem = ca->certPem();
+    TestCert server = issueLoopbackServerCert(*ca, _options.serverName);
+    _ctx = SSL_CTX_new(TLS_server_method());
+    if (!_ctx || SSL_CTX_use_certificate(_ctx, server.cert()) != 1 || SSL_CTX_use_PrivateKey(_ctx, server.key()) != 1) {
+        if (_ctx) SSL_CTX_free(_ctx);
+        throw std::runtime_error("scripted origin: TLS context failed");
+    }
+    _listenFd = listenLoopback(0);
+    if (_listenFd < 0 || ::pipe2(_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        if (_listenFd >= 0) ::close(_listenFd);
+        SSL_CTX_free(_ctx);
+        throw std::runtime_error(std::string("scripted origin: ") + std::strerror(errno));
+    }
+    ::fcntl(_listenFd, F_SETFL, O_NONBLOCK);
+    _port = boundPort(_listenFd);
+    _thread = std::thread([this] { run(); });
+}
+
+ScriptedTlsOrigin::~ScriptedTlsOrigin() {
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _stop = true;
+    }
+    char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(_wakePipe[1], &c, 1);
+    _thread.join();
+    ::close(_listenFd);
+    ::close(_wakePipe[0]);
+    ::close(_wakePipe[1]);
+    SSL_CTX_free(_ctx);
+}
+
+std::string ScriptedTlsOrigin::caPem() const {
+    return _caPem;
+}
+
+bool ScriptedTlsOrigin::stopping() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _stop;
+}
+
+bool ScriptedTlsOrigin::waitFor(int fd, short events, int timeoutMs) {
+    pollfd fds[2] = {{fd, events, 0}, {_wakePipe[0], POLLIN, 0}};
+    int n = ::poll(fds, 2, timeoutMs);
+    if (n < 0 && errno != EINTR) return false;
+    return !stopping();
+}
+
+void ScriptedTlsOrigin::run() {
+    while (waitFor(_listenFd, POLLIN)) {
+        int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) continue;
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            ++_connections;
+        }
+        _changed.notify_all();
+        serve(fd);
+        ::close(fd);
+    }
+}
+
+void ScriptedTlsOrigin::serve(int fd) {
+    if (_options.behaviour == Behaviour::NeverHandshake) {
+        // Hold the connection silently; only the destructor ends it.
+        while (waitFor(_wakePipe[0], POLLIN)) {
+        }
+        return;
+    }
+    std::vector<std::string> names;
+    SSL_CTX_set_tlsext_servername_callback(_ctx, sniCallback);
+    SSL_CTX_set_tlsext_servername_arg(_ctx, &names);
+    SSL* ssl = SSL_new(_ctx);
+    SSL_set_fd(ssl, fd);
+    // Drives one TLS call to completion on the non-blocking socket.
+    auto drive = [&](auto call) {
+        for (;;) {
+            int r = call();
+            if (r > 0) return r;
+            int err = SSL_get_error(ssl, r);
+            short ev = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+            if (ev == 0 || !waitFor(fd, ev, 10000)) return 0;
+        }
+    };
+    bool ok = drive([&] { return SSL_accept(ssl); }) > 0;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _serverNames.push_back(names.empty() ? "" : names.back());
+    }
+    std::string request;
+    char buf[4096];
+    while (ok && request.find("\r\n\r\n") == std::string::npos) {
+        int n = drive([&] { return SSL_read(ssl, buf, sizeof buf); });
+        if (n <= 0) break;
+        request.append(buf, static_cast<std::size_t>(n));
+    }
+    if (!request.empty()) {
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _requests.push_back(request);
+        }
+        _changed.notify_all();
+    }
+    if (ok && !request.empty()) {
+        const std::string& a = _options.answer;
+        std::size_t step =
+            _options.behaviour == Behaviour::Slow ? std::max<std::size_t>(_options.slowChunk, 1) : a.size();
+        for (std::size_t off = 0; off < a.size() && !stopping();) {
+            int len = static_cast<int>(std::min(step, a.size() - off));
+            if (drive([&] { return SSL_write(ssl, a.data() + off, len); }) <= 0) break;
+            off += static_cast<std::size_t>(len);
+            if (_options.behaviour == Behaviour::Slow && off < a.size()) {
+                waitFor(_wakePipe[0], POLLIN, static_cast<int>(_options.slowPause.count()));
+            }
+        }
+        SSL_shutdown(ssl);  // close_notify, then close at once without waiting for the peer's
+    }
+    SSL_free(ssl);
+    SSL_CTX_set_tlsext_servername_arg(_ctx, nullptr);
+    ERR_clear_error();
+}
+
+std::size_t ScriptedTlsOrigin::connectionCount() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _connections;
+}
+
+std::vector<std::string> ScriptedTlsOrigin::requests() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _requests;
+}
+
+std::vector<std::string> ScriptedTlsOrigin::serverNames() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _serverNames;
+}
+
+bool ScriptedTlsOrigin::waitForConnections(std::size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(_mutex);
+    return _changed.wait_for(lock, timeout, [&] { return _connections >= n; });
+}
+
+bool ScriptedTlsOrigin::waitForRequests(std::size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(_mutex);
+    return _changed.wait_for(lock, timeout, [&] { return _requests.size() >= n; });
+}
+
+}  // namespace morvex::test

@@ -1,0 +1,156 @@
+// Real TLS origins on loopback for tests of the proxy's outbound side.
+//
+// NginxOrigin runs the packaged nginx as a child process with its own prefix
+// directory and a freshly issued certificate, serving files of chosen sizes
+// whose contents are reproducible:
+//
+//   NginxOrigin origin({.files = {{"small.bin", 1024}, {"large.bin", 1 << 20}}});
+//   // https://localhost:<origin.port()>/large.bin, trusted through origin.caFile()
+//   EXPECT_EQ(NginxOrigin::sha256Hex(body), NginxOrigin::sha256Hex(NginxOrigin::fileContent("large.bin", 1 << 20)));
+//
+// ScriptedTlsOrigin is an in-process TLS server on its own thread that plays
+// one fixed part per connection: answer and close, never finish the
+// handshake, or dribble its answer out slowly.
+//
+// Both throw std::runtime_error when they cannot start.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "support/process.h"
+#include "support/test_certs.h"
+
+namespace morvex::test {
+
+// A port that was free on 127.0.0.1 a moment ago (bound to 0, read back,
+// closed). Another process may take it before the caller does.
+std::uint16_t pickFreeLoopbackPort();
+
+// A server certificate for name (CN and subjectAltName DNS:name) that also
+// carries IP:127.0.0.1, issued by ca, with the serverAuth key usage.
+TestCert issueLoopbackServerCert(const TestCert& ca, const std::string& name);
+
+struct OriginFile {
+    std::string name;  // served as /<name>
+    std::size_t size = 0;
+};
+
+class NginxOrigin {
+public:
+    struct Options {
+        std::string serverName = "localhost";
+        std::vector<OriginFile> files;
+        // Signs the server certificate; null: the origin makes its own CA.
+        const TestCert* issuer = nullptr;
+        std::string nginxBinary = "/usr/sbin/nginx";
+        // How long an idle kept-alive client connection stays open.
+        std::chrono::seconds keepaliveTimeout{5};
+    };
+
+    // Writes the prefix (configuration, certificate, files), starts nginx on a
+    // free port and returns once it listens. Retries with another port when
+    // the chosen one was taken in the meantime.
+    explicit NginxOrigin(Options options);
+    // Stops nginx (SIGTERM, then SIGKILL after 5 s) and removes the prefix.
+    ~NginxOrigin();
+    NginxOrigin(const NginxOrigin&) = delete;
+    NginxOrigin& operator=(const NginxOrigin&) = delete;
+
+    std::uint16_t port() const noexcept { return _port; }
+    // PEM file of the CA that issued the server certificate.
+    const std::string& caFile() const noexcept { return _caFile; }
+    std::string caPem() const;
+    const std::string& prefix() const noexcept { return _dir.path(); }
+    // The access log, one line per answered request.
+    std::string accessLog() const;
+    std::string errorLog() const;
+
+    // The bytes served for a file of that name and size: a pseudo-random
+    // stream seeded by the name, the same in every run.
+    static std::string fileContent(std::string_view name, std::size_t size);
+    // Lower-case hex SHA-256 of the bytes, to compare large bodies briefly.
+    static std::string sha256Hex(std::string_view bytes);
+
+private:
+    bool startOn(std::uint16_t port, std::string& failure);
+    void writeConfig(std::uint16_t port);
+
+    Options _options;
+    TempDir _dir{"morvex-origin"};
+    std::string _caFile;
+    std::unique_ptr<ChildProcess> _nginx;
+    std::uint16_t _port = 0;
+};
+
+class ScriptedTlsOrigin {
+public:
+    enum class Behaviour {
+        Answer,          // read one request, write the answer, close at once
+        NeverHandshake,  // accept the TCP connection and say nothing until stopped
+        Slow,            // read one request, write the answer in small pieces with pauses, close
+    };
+    struct Options {
+        Behaviour behaviour = Behaviour::Answer;
+        std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+        std::size_t slowChunk = 1;                // Slow: bytes per piece
+        std::chrono::milliseconds slowPause{50};  // Slow: pause after each piece
+        std::string serverName = "localhost";     // certificate name
+        const TestCert* issuer = nullptr;         // null: own CA
+    };
+
+    // Listens on 127.0.0.1 (ephemeral port) and serves connections one at a
+    // time on its own thread until destroyed.
+    explicit ScriptedTlsOrigin(Options options);
+    // Wakes and joins the thread; a connection in progress is cut.
+    ~ScriptedTlsOrigin();
+    ScriptedTlsOrigin(const ScriptedTlsOrigin&) = delete;
+    ScriptedTlsOrigin& operator=(const ScriptedTlsOrigin&) = delete;
+
+    std::uint16_t port() const noexcept { return _port; }
+    // PEM of the CA that issued the server certificate.
+    std::string caPem() const;
+
+    // Connections accepted, requests read (the bytes up to and including the
+    // blank line) and the SNI name of each handshake ("" for none).
+    std::size_t connectionCount();
+    std::vector<std::string> requests();
+    std::vector<std::string> serverNames();
+    // Waits until n connections have been accepted (n requests read).
+    bool waitForConnections(std::size_t n, std::chrono::milliseconds timeout);
+    bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout);
+
+private:
+    void run();
+    void serve(int fd);
+    // Waits for fd to become ready for events; false when stopping.
+    bool waitFor(int fd, short events, int timeoutMs = -1);
+    bool stopping();
+
+    Options _options;
+    std::unique_ptr<TestCert> _ownCa;
+    std::string _caPem;
+    SSL_CTX* _ctx = nullptr;
+    int _listenFd = -1;
+    int _wakePipe[2] = {-1, -1};
+    std::uint16_t _port = 0;
+    std::mutex _mutex;
+    std::condition_variable _changed;
+    bool _stop = false;
+    std::size_t _connections = 0;
+    std::vector<std::string> _requests;
+    std::vector<std::string> _serverNames;
+    std::thread _thread;
+};
+
+}  // namespace morvex::test
