@@ -95,7 +95,7 @@ bool TcpChannelAcceptor::handleEvents(const PollableDescriptorRef&) {
             if (code == platform::WSAEMFILE || code == platform::WSAENOBUFS) {
                 s_log.errorStream() << "Temporary error on accept socket, pausing: " << platform::ErrorText(code);
                 _disabledReasons |= kOutOfDescriptors;
-                _tcloop.addTimeout(&_reenableTimer, kReenableDelayMs);
+                _tcloop.addTimeout(&_reenableTimer, reenableDelayMs());
                 return true;
             }
             s_log.errorStream() << "Fatal error on accept socket: " << platform::ErrorText(code);

@@ -77,6 +77,8 @@ public:
     virtual bool tooManyInFlight(std::uint32_t inflight);
     // The only subordinate loop, or round robin over them.
     virtual TcpChannelLoop* pickSubordinateLoop();
+    // How long accepting pauses when descriptors or buffers ran out.
+    virtual std::uint64_t reenableDelayMs() const { return kReenableDelayMs; }
 
 private:
     friend class TcpChannel;

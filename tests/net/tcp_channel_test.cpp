@@ -97,6 +97,7 @@ public:
         ++_r.created;
         return new TestChannel(_r, _ctx);
     }
+    std::uint64_t reenableDelayMs() const override { return 20; }
     bool tooManyInFlight(std::uint32_t n) override {
         return _r.inflightLimit ? n >= _r.inflightLimit : TcpChannelAcceptor::tooManyInFlight(n);
     }
@@ -119,10 +120,10 @@ protected:
         }
         if (rec.useSsl) ctx = makeServerContext(tls);
         acceptor = std::make_unique<TestAcceptor>(listenLoop, rec, ctx);
-        PollableDescriptorRef sock = listenLoopback(&port);
-        ASSERT_TRUE(sock);
+        listenSock = listenLoopback(&port);
+        ASSERT_TRUE(listenSock);
         listenThread = std::make_unique<LoopThread>(listenLoop, "TestListenThread");
-        listenThread->run([&] { acceptor->listen(sock); });
+        listenThread->run([&] { acceptor->listen(listenSock); });
     }
 
     void TearDown() override {
@@ -157,6 +158,7 @@ protected:
     std::vector<std::unique_ptr<LoopThread>> subThreads;
     std::unique_ptr<TestAcceptor> acceptor;
     std::unique_ptr<LoopThread> listenThread;
+    PollableDescriptorRef listenSock;
     std::uint16_t port = 0;
 };
 
@@ -198,6 +200,41 @@ TEST_F(TcpChannelTest, SuccessiveConnectionsGoToSuccessiveSubordinateLoops) {
     for (int fd : fds) ::close(fd);
     ASSERT_TRUE(waitFor([&] { return rec.destroyed == 8; }));
     EXPECT_TRUE(waitFor([&] { return onListenLoop<std::uint32_t>([&] { return acceptor->activeCount(); }) == 0; }));
+}
+
+// Accept failures, injected as the listening handle's pending error (which
+// the next accept reports first).
+TEST_F(TcpChannelTest, AcceptFailuresPauseSkipOrStopListening) {
+    start(0);
+    auto failNextAccept = [&](int code) { listenThread->run([&] { listenSock->setLastError(code); }); };
+    auto listening = [&] { return onListenLoop<bool>([&] { return acceptor->isListening(); }); };
+
+    // Aborted or reset: the next accept follows at once.
+    failNextAccept(platform::WSAECONNRESET);
+    int a = connectLoopback(port);
+    ASSERT_TRUE(waitFor([&] { return rec.created == 1; }));
+
+    // Out of descriptors: pauses (reason 1), then the timer re-enables it and
+    // the waiting connection is taken.
+    ::testing::internal::CaptureStderr();
+    failNextAccept(platform::WSAEMFILE);
+    int b = connectLoopback(port);
+    ASSERT_TRUE(waitFor([&] { return rec.created == 2; }));
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Temporary error on accept socket, pausing: Too many open sockets."), std::string::npos) << err;
+    EXPECT_TRUE(waitFor(listening));
+
+    // Anything else stops accepting for good.
+    ::testing::internal::CaptureStderr();
+    failNextAccept(platform::WSAEINVAL);
+    int c = connectLoopback(port);
+    EXPECT_TRUE(waitFor([&] { return !listening(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Fatal error on accept socket: An invalid argument was supplied."), std::string::npos) << err;
+    EXPECT_EQ(rec.created, 2);
+    for (int fd : {a, b, c}) ::close(fd);
+    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 2; }));
 }
 
 TEST_F(TcpChannelTest, TooManyHandOversInFlightPausesAcceptingUntilOneReturns) {
