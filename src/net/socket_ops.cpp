@@ -16,11 +16,14 @@ namespace {
 
 Logger s_log("TcpChannel");
 
+// The once-read back-log; a lock rather than a once-flag so tests can read
+// the variable again. Listening is rare, so the lock costs nothing.
 struct BacklogState {
-    std::once_flag once;
+    std::mutex lock;
+    bool read = false;
     std::optional<unsigned> value;
 };
-BacklogState* g_backlog = new BacklogState();
+BacklogState g_backlog;
 
 void throwAfterClose(platform::SOCKET s, const char* message) {
     platform::LastErrorSaver saved;
@@ -54,18 +57,21 @@ std::optional<unsigned> parseListenBacklog(const char* value) noexcept {
 }
 
 int effectiveListenBacklog(int callerBacklog) {
-    BacklogState& st = *g_backlog;
-    std::call_once(st.once, [&st] {
-        st.value = parseListenBacklog(std::getenv("MORVEX_LISTEN_BACKLOG"));
-        if (st.value) s_log.warn("Backlog parameter changed to value=%u for invoking listen() system call", *st.value);
-    });
-    return st.value ? static_cast<int>(*st.value) : callerBacklog;
+    std::lock_guard<std::mutex> guard(g_backlog.lock);
+    if (!g_backlog.read) {
+        g_backlog.read = true;
+        g_backlog.value = parseListenBacklog(std::getenv("MORVEX_LISTEN_BACKLOG"));
+        if (g_backlog.value) {
+            s_log.warn("Backlog parameter changed to value=%u for invoking listen() system call", *g_backlog.value);
+        }
+    }
+    return g_backlog.value ? static_cast<int>(*g_backlog.value) : callerBacklog;
 }
 
 void resetListenBacklogForTest() {
-    // The old state is leaked on purpose: a once_flag cannot be re-armed, and
-    // another thread may still be reading it.
-    g_backlog = new BacklogState();
+    std::lock_guard<std::mutex> guard(g_backlog.lock);
+    g_backlog.read = false;
+    g_backlog.value.reset();
 }
 
 PollableDescriptorRef bindAndListen(const SocketAddress& address, int family, int socketType, int defaultBacklog) {
