@@ -128,6 +128,7 @@ TEST_F(TcpOutboundTest, PeerSendsAndClosesEveryByteDeliveredInOrderThenKindTwo) 
     auto* c = new TestConnection(rec, *plainPool, false, port);
     ASSERT_TRUE(c->connect());
     ASSERT_TRUE(waitFor([&] { return rec.deleted == 1; }));
+    server.join();
     EXPECT_TRUE(rec.dataCopy() == payload) << "got " << rec.dataCopy().size() << " bytes";
     ASSERT_EQ(rec.errorsCopy().size(), 1u);
     EXPECT_EQ(rec.errorsCopy()[0], SocketError::closedByPeer());
