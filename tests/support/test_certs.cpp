@@ -51,25 +51,25 @@ std::string joined(const std::vector<std::string>& items, const char* prefix) {
 
 }  // namespace
 
-TestCert TestCert::create(const CertSpec& spec, const TestCert* issuer) {
+TestCert TestCert::create(const CertSpec& want, const TestCert* issuer) {
     TestCert tc;
-    tc._key.reset(makeKey(spec.keyType));
+    tc._key.reset(makeKey(want.keyType));
     tc._cert.reset(X509_new());
     X509* cert = tc._cert.get();
-    X509_set_version(cert, spec.v1 ? X509_VERSION_1 : X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), spec.serial);
-    X509_gmtime_adj(X509_getm_notBefore(cert), spec.notBeforeOffsetSeconds);
-    X509_gmtime_adj(X509_getm_notAfter(cert), spec.notAfterOffsetSeconds);
+    X509_set_version(cert, want.v1 ? X509_VERSION_1 : X509_VERSION_3);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), want.serial);
+    X509_gmtime_adj(X509_getm_notBefore(cert), want.notBeforeOffsetSeconds);
+    X509_gmtime_adj(X509_getm_notAfter(cert), want.notAfterOffsetSeconds);
     X509_set_pubkey(cert, tc._key.get());
     X509_NAME* name = X509_get_subject_name(cert);
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Morvex Test"), -1, -1,
                                0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(spec.commonName.c_str()), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(want.commonName.c_str()), -1, -1, 0);
     X509* issuerCert = issuer ? issuer->cert() : cert;
     X509_set_issuer_name(cert, X509_get_subject_name(issuerCert));
-    if (!spec.v1) {
-        if (spec.ca) {
+    if (!want.v1) {
+        if (want.ca) {
             addExtension(cert, issuerCert, NID_basic_constraints, "critical,CA:TRUE");
             addExtension(cert, issuerCert, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature");
         } else {
@@ -77,9 +77,9 @@ TestCert TestCert::create(const CertSpec& spec, const TestCert* issuer) {
         }
         addExtension(cert, issuerCert, NID_subject_key_identifier, "hash");
         if (issuer) addExtension(cert, issuerCert, NID_authority_key_identifier, "keyid:always");
-        if (!spec.dnsNames.empty()) addExtension(cert, issuerCert, NID_subject_alt_name, joined(spec.dnsNames, "DNS:"));
-        if (!spec.extendedKeyUsage.empty()) {
-            addExtension(cert, issuerCert, NID_ext_key_usage, joined(spec.extendedKeyUsage, ""));
+        if (!want.dnsNames.empty()) addExtension(cert, issuerCert, NID_subject_alt_name, joined(want.dnsNames, "DNS:"));
+        if (!want.extendedKeyUsage.empty()) {
+            addExtension(cert, issuerCert, NID_ext_key_usage, joined(want.extendedKeyUsage, ""));
         }
     }
     EVP_PKEY* signer = issuer ? issuer->key() : tc._key.get();

@@ -75,8 +75,8 @@ struct CertSpec {
 // A key and its certificate. Movable; frees both.
 class TestCert {
 public:
-    // Issues a certificate for spec, signed by issuer (self-signed when null).
-    static TestCert create(const CertSpec& spec, const TestCert* issuer = nullptr);
+    // Issues a certificate as `want` describes, signed by issuer (self-signed when null).
+    static TestCert create(const CertSpec& want, const TestCert* issuer = nullptr);
 
     TestCert(TestCert&&) noexcept = default;
     TestCert& operator=(TestCert&&) noexcept = default;
