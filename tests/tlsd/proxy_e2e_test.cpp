@@ -145,8 +145,12 @@ protected:
 
     void TearDown() override {
         if (proxy && proxy->running()) {
+            // Every test ends with an orderly stop: whatever it left open
+            // (connections, outbound connections) must not spoil it.
             proxy->sendSignal(SIGTERM);
-            proxy->wait(20s);
+            test::ProcessResult r = proxy->wait(20s);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_THAT(r.err, Not(HasSubstr("Sanitizer"))) << r.err;
         }
     }
 
