@@ -173,7 +173,8 @@ TEST_F(ProxyE2E, EachTlsRequestTypeGetsTheOriginsBytesExactly) {
         test::ProcessResult r = curl(type, nginx.port(), "/" + file.name);
         EXPECT_EQ(r.exitCode, 0) << type << "\n" << r.err;
         EXPECT_EQ(r.out.size(), file.size) << type;
-        EXPECT_EQ(test::sha256Hex(r.out), test::sha256Hex(test::NginxOrigin::fileContent(file.name, file.size)))
+        EXPECT_EQ(test::NginxOrigin::sha256Hex(r.out),
+                  test::NginxOrigin::sha256Hex(test::NginxOrigin::fileContent(file.name, file.size)))
             << type;
     }
     EXPECT_THAT(log(), Not(HasSubstr(kRefused)));
@@ -187,7 +188,7 @@ TEST_F(ProxyE2E, AnOriginThatAnswersAndClosesAtOnceStillDeliversEveryByte) {
     TlsTestClient client(port);
     std::string sent = request("Telemetry", scripted.port());
     ASSERT_TRUE(client.send(sent));
-    EXPECT_EQ(test::sha256Hex(client.read(answer.size(), 10s)), test::sha256Hex(answer));
+    EXPECT_EQ(test::NginxOrigin::sha256Hex(client.read(answer.size(), 10s)), test::NginxOrigin::sha256Hex(answer));
     EXPECT_TRUE(waitForLog("ERROR OutboundConnectionThread TLSProxy Connection closed, destination server=localhost"))
         << log();
     // The request went out unchanged, token included, over TLS with SNI.

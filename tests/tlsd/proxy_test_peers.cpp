@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -101,22 +100,12 @@ void TestTlsOrigin::hold(bool on) {
 
 std::size_t TestTlsOrigin::requestCount() {
     std::lock_guard<std::mutex> guard(_mutex);
-    return _requests.size();
-}
-
-std::vector<std::string> TestTlsOrigin::requests() {
-    std::lock_guard<std::mutex> guard(_mutex);
     return _requests;
-}
-
-std::vector<std::string> TestTlsOrigin::serverNames() {
-    std::lock_guard<std::mutex> guard(_mutex);
-    return _serverNames;
 }
 
 bool TestTlsOrigin::waitForRequests(std::size_t n, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(_mutex);
-    return _changed.wait_for(lock, timeout, [&] { return _requests.size() >= n; });
+    return _changed.wait_for(lock, timeout, [&] { return _requests >= n; });
 }
 
 void TestTlsOrigin::acceptLoop() {
@@ -135,7 +124,6 @@ void TestTlsOrigin::serve(int fd) {
     SSL* ssl = SSL_new(_ctx);
     SSL_set_fd(ssl, fd);
     if (SSL_accept(ssl) == 1) {
-        const char* sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
         std::string request;
         char buffer[16384];
         while (request.find("\r\n\r\n") == std::string::npos) {
@@ -146,8 +134,7 @@ void TestTlsOrigin::serve(int fd) {
         std::string response;
         {
             std::unique_lock<std::mutex> lock(_mutex);
-            _requests.push_back(request);
-            _serverNames.push_back(sni ? sni : "");
+            ++_requests;
             _changed.notify_all();
             _changed.wait(lock, [&] { return !_hold; });
             response = _response;
@@ -218,19 +205,6 @@ bool TlsTestClient::silentFor(std::chrono::milliseconds timeout) {
     char byte;
     int r = SSL_read(_ssl, &byte, 1);
     return r <= 0 && SSL_get_error(_ssl, r) == SSL_ERROR_WANT_READ;
-}
-
-std::string sha256Hex(std::string_view bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-        out.push_back(hex[digest[i] >> 4]);
-        out.push_back(hex[digest[i] & 15]);
-    }
-    return out;
 }
 
 }  // namespace morvex::test

@@ -1,6 +1,7 @@
-// Loopback peers for the proxy's end-to-end tests: a TLS origin that reads
-// one request per connection, answers with a fixed body and closes at once,
-// and a raw TLS client for several requests on one connection.
+// Loopback peers for the proxy's end-to-end tests: a TLS origin that serves
+// many connections at once and can hold its answers back (so that many
+// outbound connections are open together), and a raw TLS client for several
+// requests on one connection.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -33,11 +34,8 @@ public:
     // While held, connections read their request and wait before answering.
     void hold(bool on);
 
-    // Requests read so far (one per connection) and the SNI name each
-    // connection offered ("" for none).
+    // Requests read so far (one per connection).
     std::size_t requestCount();
-    std::vector<std::string> requests();
-    std::vector<std::string> serverNames();
     // Waits until at least n requests have been read.
     bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout);
 
@@ -53,8 +51,7 @@ private:
     std::condition_variable _changed;
     std::string _response;
     bool _hold = false;
-    std::vector<std::string> _requests;
-    std::vector<std::string> _serverNames;
+    std::size_t _requests = 0;
     std::vector<std::thread> _workers;
     std::thread _acceptor;
 };
@@ -83,8 +80,5 @@ private:
     SSL* _ssl = nullptr;
     int _fd = -1;
 };
-
-// Lower-case hex SHA-256 of bytes.
-std::string sha256Hex(std::string_view bytes);
 
 }  // namespace morvex::test
