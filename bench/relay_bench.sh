@@ -7,16 +7,15 @@
 # the origin for every request.
 #
 # Usage: bench/relay_bench.sh [seconds-per-case (3)] [connections (4)]
-# Builds the proxy when build/src/morvex-tlsd is missing ($MORVEX_BUILD_DIR
-# picks another build tree). Everything it writes goes to <build>/relay-bench.
+# Builds first (scripts/build.sh: build/, or $MORVEX_BUILD_DIR). Everything it
+# writes goes to <build>/relay-bench.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${MORVEX_BUILD_DIR:-$root/build}"
 seconds="${1:-3}"
 connections="${2:-4}"
-"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh" >/dev/null
 bin="$build/src/morvex-tlsd"
-[ -x "$bin" ] || "$root/scripts/build.sh"
 # shellcheck source=scripts/origin.sh
 . "$root/scripts/origin.sh"
 
@@ -69,6 +68,11 @@ answer_size() {
     curl -sS --cacert "$home/etc/auth/appsCA.pem" -o /dev/null -w '%{size_header} %{size_download}' \
         "https://localhost:$ORIGIN_PORT/$1" | awk '{ print $1 + $2 }'
 }
+
+# One relayed answer checked byte for byte before measuring.
+curl -sk --max-time 10 -o "$home/check.bin" "https://127.0.0.1:$port/large.bin" -H "Host: localhost:$ORIGIN_PORT" \
+    -H "x-morvex-request-type: Morvexd" -H "x-morvex-tlsproxy-token: $token"
+cmp -s "$home/check.bin" "$home/origin/html/large.bin" || { echo "the relayed 1 MiB file differs" >&2; exit 1; }
 
 export RELAY_HOST="localhost:$ORIGIN_PORT" RELAY_TYPE=Morvexd RELAY_TOKEN="$token"
 echo "wrk: 1 thread, $connections connections, ${seconds} s per case; origin nginx 127.0.0.1:$ORIGIN_PORT, proxy 127.0.0.1:$port"
