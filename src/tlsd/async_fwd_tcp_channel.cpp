@@ -20,7 +20,7 @@ void ChannelResponseRelay::deliverResponse(std::string_view data) {
     InThreadFunctionNowait::post(_loop, [self = shared_from_this(), bytes = std::string(data)] {
         // A loop that no longer runs hands the function to the posting
         // thread: the channel is gone by then, never touch it from there.
-        if (self->_channel == nullptr || !self->_loop.inLoopThread()) return;
+        if (!self->_loop.inLoopThread() || self->_channel == nullptr) return;
         self->_channel->writeResponse(bytes);
     });
 }
