@@ -222,6 +222,12 @@ TEST_F(ProxyE2E, RefusedRequestsGetNoAnswerAndTheConnectionServesTheNextOne) {
     }
     EXPECT_EQ(origin->requestCount(), 0u);  // no outbound connection for any of them
 
+    // A destination that refuses the connect: nothing comes back, nothing is logged as closed.
+    ASSERT_TRUE(client.send(request("Morvexd", test::pickFreeLoopbackPort())));
+    EXPECT_TRUE(waitForLog("TLS proxy making a connection to remote_address=localhost"));
+    EXPECT_TRUE(client.silentFor(300ms));
+    EXPECT_THAT(log(), Not(HasSubstr("Connection closed, destination server=")));
+
     ASSERT_TRUE(client.send(request("Morvexd", origin->port())));
     std::string expected = origin->response();
     EXPECT_EQ(client.read(expected.size(), 10s), expected);
