@@ -76,23 +76,23 @@ void TLSProxy::initializeSslContext() {
 
 void TLSProxy::bindPorts() {
     s_log.info("Binding ports");
-    ListenerSpecification spec = listenerSpecification();
+    ListenerSpecification listener = listenerSpecification();
     SocketAddress address;
     auto* in = reinterpret_cast<sockaddr_in*>(&address.storage);
     in->sin_family = AF_INET;
     in->sin_addr.s_addr = htonl(INADDR_ANY);  // every interface; the acceptor refuses other hosts
-    in->sin_port = htons(static_cast<std::uint16_t>(spec.port));
+    in->sin_port = htons(static_cast<std::uint16_t>(listener.port));
     address.length = sizeof(sockaddr_in);
     try {
         PollableDescriptorRef socket = bindAndListen(address, AF_INET, SOCK_STREAM, kListenBacklog);
         if (!socket) {
-            s_log.fatal("Failed to bind port %u for TLS proxy server", spec.port);
+            s_log.fatal("Failed to bind port %u for TLS proxy server", listener.port);
             return;
         }
-        _boundSockets[spec.port] = std::move(socket);
+        _boundSockets[listener.port] = std::move(socket);
         _portsBound = true;
     } catch (const std::exception& e) {
-        s_log.fatal("Failed to bind to port %u for TLS proxy server, exception: %s", spec.port, e.what());
+        s_log.fatal("Failed to bind to port %u for TLS proxy server, exception: %s", listener.port, e.what());
     }
 }
 
@@ -108,11 +108,11 @@ void TLSProxy::setupAcceptors() {
     // Waits until the loop runs: a request accepted right away can connect.
     EventLoop::WaitForEventLoopStarted(_outboundLoop, *_outboundThread);
 
-    ListenerSpecification spec = listenerSpecification();
-    if (spec.useSsl && !_sslContextReady) return;
-    auto bound = _boundSockets.find(spec.port);
+    ListenerSpecification listener = listenerSpecification();
+    if (listener.useSsl && !_sslContextReady) return;
+    auto bound = _boundSockets.find(listener.port);
     if (bound == _boundSockets.end()) {
-        s_log.error("Could not accept on :%u", spec.port);
+        s_log.error("Could not accept on :%u", listener.port);
         return;
     }
     PollableDescriptorRef socket = bound->second;
@@ -121,7 +121,7 @@ void TLSProxy::setupAcceptors() {
         acceptor->listen(socket);
         _acceptors.push_back(std::move(acceptor));
     }
-    s_log.info("Accepting connections on %u%s", _fwdProxyPort, spec.useSsl ? " for SSL" : "");
+    s_log.info("Accepting connections on %u%s", _fwdProxyPort, listener.useSsl ? " for SSL" : "");
     _acceptorsSetUp = true;
 }
 

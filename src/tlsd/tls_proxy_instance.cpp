@@ -1,6 +1,7 @@
 #include "tlsd/tls_proxy_instance.h"
 
 #include "tls/server_config.h"
+#include "tls/ssl_library.h"
 #include "tlsd/tlsproxy_config.h"
 #include "util/base_exception.h"
 #include "util/logger.h"
@@ -26,7 +27,9 @@ TLSProxyInstance::~TLSProxyInstance() = default;
 
 bool TLSProxyInstance::start(const std::string& document) {
     s_log.info("Starting TLSProxyInstance...");
-    ServerConfig::instance();
+    // The FIPS, Common Criteria and revocation switches must be in place
+    // before the first context is built.
+    SslLibrary::configure(ServerConfig::instance());
 
     TLSProxyConfig config;
     config.read(document);
