@@ -136,8 +136,14 @@ void TcpOutbound::setPaused(bool paused) {
 void TcpOutbound::doConnect(const SocketAddress& address) {
     _peer = address;
     if (_sslContext) {
-        // Lets a cached session be resumed for this peer (numeric host, no brackets).
-        if (SslLibrary::clientSessionCache().enabled) _ssl.setTarget(address.hostText(), address.port());
+        // A context that verifies server names must know the name it expects,
+        // with or without the session cache; otherwise the target only keys a
+        // cached session for this peer (numeric host, no brackets).
+        if (_sslContext->verifyServerName() && !_host.empty()) {
+            _ssl.setTarget(_host, address.port());
+        } else if (SslLibrary::clientSessionCache().enabled) {
+            _ssl.setTarget(address.hostText(), address.port());
+        }
     }
     platform::SOCKET s = platform::socket(address.family(), SOCK_STREAM, 0);
     if (s == platform::INVALID_SOCKET) {

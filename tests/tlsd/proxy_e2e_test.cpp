@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -235,6 +236,51 @@ TEST_F(ProxyE2E, RefusedRequestsGetNoAnswerAndTheConnectionServesTheNextOne) {
     ASSERT_TRUE(client.send(request("Deployment-Client", origin->port())));
     EXPECT_EQ(client.read(expected.size(), 10s), expected);
     EXPECT_EQ(origin->requestCount(), 2u);
+}
+
+// The machine's own name when it resolves to loopback (the proxy checks no
+// name for "localhost" itself), else empty.
+std::string loopbackHostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || std::string(name) == "localhost") return {};
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &result) != 0) return {};
+    bool loopback = (ntohl(reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr) >> 24) == 127;
+    freeaddrinfo(result);
+    return loopback ? name : "";
+}
+
+TEST_F(ProxyE2E, TelemetryChecksTheOriginsNameAndOtherTypesDoNot) {
+    const std::string host = loopbackHostName();
+    if (host.empty()) GTEST_SKIP() << "the machine's name does not resolve to loopback";
+    auto requestFor = [&](const std::string& type, std::uint16_t originPort) {
+        return "GET /file HTTP/1.1\r\nHost: " + host + ":" + std::to_string(originPort) +
+               "\r\nx-morvex-request-type: " + type + "\r\nx-morvex-tlsproxy-token: " + kToken + "\r\n\r\n";
+    };
+    // Both certificates come from the trusted CA; only one names the host.
+    TestCert other = TestCert::create(CertSpec().cn("other.example").dns({"other.example"}).serverAuth(), ca.get());
+    TestCert right = TestCert::create(CertSpec().cn(host).dns({host}).serverAuth().serialNo(3), ca.get());
+    TestTlsOrigin misnamed(other.certPem(), other.keyPem());
+    TestTlsOrigin named(right.certPem(), right.keyPem());
+    ASSERT_NO_FATAL_FAILURE(startProxy());
+    TlsTestClient client(port);
+    ASSERT_TRUE(client.connected());
+
+    ASSERT_TRUE(client.send(requestFor("Telemetry", misnamed.port())));
+    EXPECT_TRUE(waitForLog("TLS proxy making a connection to remote_address=" + host));
+    EXPECT_TRUE(client.silentFor(500ms));
+    EXPECT_EQ(misnamed.requestCount(), 0u);  // the handshake failed before the request went out
+
+    // A type without name checks reaches the same origin, on the same connection.
+    ASSERT_TRUE(client.send(requestFor("Morvexd", misnamed.port())));
+    std::string expected = misnamed.response();
+    EXPECT_EQ(client.read(expected.size(), 10s), expected);
+
+    ASSERT_TRUE(client.send(requestFor("Telemetry", named.port())));
+    expected = named.response();
+    EXPECT_EQ(client.read(expected.size(), 10s), expected);
 }
 
 TEST_F(ProxyE2E, PeersOtherThanTheLocalHostAreRefusedAtAccept) {
