@@ -368,6 +368,26 @@ TEST_F(ProxyE2E, StartsInOrderRunsItsThreadsAndStopsOnSigterm) {
     EXPECT_THAT(text, HasSubstr("INFO MainThread TLSProxy Shutting down TLSProxyInstance"));
 }
 
+TEST_F(ProxyE2E, AWrongKeyPassPhraseOrAMissingCertificateFailsTheStart) {
+    test::ProcessOptions wrongPass = proxyOptions(freePort());
+    wrongPass.stdinData = R"({"listen_port": )" + std::to_string(freePort()) + R"(, "token": ")" + kToken +
+                          R"(", "private_key_password": "not-the-pass-phrase"})";
+    test::ProcessResult r = test::runProcess(wrongPass, 30s);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(log(), HasSubstr("Error setting up SSL for the TLS proxy server. Exception: Can't read key file "));
+    EXPECT_THAT(log(), HasSubstr("Failed to start TLS proxy server due to initialization failure."));
+
+    const std::string certificate = home.path() + "/etc/auth/server_tlsproxy.pem";
+    std::filesystem::remove(certificate);
+    r = test::runProcess(proxyOptions(freePort()), 30s);
+    EXPECT_EQ(r.exitCode, 1);
+    std::string second = log();
+    second = second.substr(second.rfind("Starting TLSProxyInstance..."));
+    EXPECT_THAT(second, HasSubstr("TLS proxy certificate is missing or invalid " + certificate));
+    EXPECT_THAT(second, HasSubstr("Failed to load TLS configuration for TLS proxy server initialization"));
+    EXPECT_THAT(second, Not(HasSubstr("Binding ports")));  // the start stops before any port is bound
+}
+
 TEST_F(ProxyE2E, APortAlreadyTakenFailsTheStart) {
     int holder = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in in{};
