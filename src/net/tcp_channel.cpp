@@ -6,6 +6,7 @@
 #include "net/in_thread_actor.h"
 #include "net/tcp_channel_acceptor.h"
 #include "net/tcp_channel_loop.h"
+#include "net/tls_io_outcome.h"
 #include "util/logger.h"
 
 namespace morvex {
@@ -216,24 +217,12 @@ bool TcpChannel::tlsHandshake() {
         return tlsRead();
     }
     SslSession::IoStatus st = _ssl.classify(r);
-    switch (st.kind) {
-        case SslSession::IoStatus::WantRead:
-            _sslWant = SslSession::kWantReadEvents;
-            return false;
-        case SslSession::IoStatus::WantWrite:
-            _sslWant = SslSession::kWantWriteEvents;
-            return false;
-        case SslSession::IoStatus::SocketError:
-            fail(SocketError::winsock(st.code));
-            return true;
-        case SslSession::IoStatus::PeerClosed:
-            fail(SocketError::closedByPeer());
-            return true;
-        case SslSession::IoStatus::TlsError:
-            fail(SocketError::ssl(st.code));
-            return true;
+    if (SocketError failure = tlsFailure(st)) {
+        fail(failure);
+        return true;
     }
-    return true;
+    _sslWant = tlsWantEvents(st);
+    return false;
 }
 
 bool TcpChannel::tlsRead() {
@@ -252,12 +241,8 @@ bool TcpChannel::tlsRead() {
             continue;
         }
         SslSession::IoStatus st = _ssl.classify(r);
-        if (st.kind == SslSession::IoStatus::WantRead) {
-            _sslWant = SslSession::kWantReadEvents;
-            break;
-        }
-        if (st.kind == SslSession::IoStatus::WantWrite) {
-            _sslWant = SslSession::kWantWriteEvents;
+        if (long want = tlsWantEvents(st)) {
+            _sslWant = want;
             break;
         }
         if (got) deliver();
@@ -267,7 +252,7 @@ bool TcpChannel::tlsRead() {
             if (_phase == Phase::Open) beginClose();
             return false;
         }
-        fail(st.kind == SslSession::IoStatus::SocketError ? SocketError::winsock(st.code) : SocketError::ssl(st.code));
+        fail(tlsFailure(st));
         return true;
     }
     if (got) deliver();
@@ -289,23 +274,12 @@ bool TcpChannel::tlsWrite() {
             continue;
         }
         SslSession::IoStatus st = _ssl.classify(r);
-        switch (st.kind) {
-            case SslSession::IoStatus::WantWrite:
-                _sslWant |= SslSession::kWantWriteEvents;
-                return false;
-            case SslSession::IoStatus::WantRead:
-                _sslWant |= SslSession::kWantReadEvents;
-                return false;
-            case SslSession::IoStatus::SocketError:
-                fail(SocketError::winsock(st.code));
-                return true;
-            case SslSession::IoStatus::PeerClosed:
-                fail(SocketError::closedByPeer());
-                return true;
-            case SslSession::IoStatus::TlsError:
-                fail(SocketError::ssl(st.code));
-                return true;
+        if (SocketError failure = tlsFailure(st)) {
+            fail(failure);
+            return true;
         }
+        _sslWant |= tlsWantEvents(st);
+        return false;
     }
     writeDone();
     return false;
@@ -335,22 +309,13 @@ bool TcpChannel::tlsShutdown() {
             continue;
         }
         SslSession::IoStatus st = _ssl.classify(r);
-        switch (st.kind) {
-            case SslSession::IoStatus::WantRead:
-                _sslWant = SslSession::kWantReadEvents;
-                return false;
-            case SslSession::IoStatus::WantWrite:
-                _sslWant = SslSession::kWantWriteEvents;
-                return false;
-            case SslSession::IoStatus::SocketError:
-                fail(SocketError::winsock(st.code));
-                return true;
-            case SslSession::IoStatus::TlsError:
-                fail(SocketError::ssl(st.code));
-                return true;
-            case SslSession::IoStatus::PeerClosed:
-                return true;
+        if (st.kind == SslSession::IoStatus::PeerClosed) return true;  // the peer's notice completes ours
+        if (SocketError failure = tlsFailure(st)) {
+            fail(failure);
+            return true;
         }
+        _sslWant = tlsWantEvents(st);
+        return false;
     }
 }
 

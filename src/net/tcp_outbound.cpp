@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "net/in_thread_actor.h"
+#include "net/tls_io_outcome.h"
 #include "platform/tick_count.h"
 #include "tls/ssl_library.h"
 #include "util/logger.h"
@@ -271,25 +272,13 @@ bool TcpOutbound::handshakeStep() {
     int r = _ssl.clientHandshake();
     if (r <= 0) {
         SslSession::IoStatus st = _ssl.classify(r);
-        switch (st.kind) {
-            case SslSession::IoStatus::WantRead:
-                _sslWant = SslSession::kWantReadEvents;
-                chooseEventsAndTimer(false);
-                return false;
-            case SslSession::IoStatus::WantWrite:
-                _sslWant = SslSession::kWantWriteEvents;
-                chooseEventsAndTimer(false);
-                return false;
-            case SslSession::IoStatus::SocketError:
-                report(SocketError::winsock(st.code));
-                break;
-            case SslSession::IoStatus::PeerClosed:
-                report(SocketError::closedByPeer());
-                break;
-            case SslSession::IoStatus::TlsError:
-                report(SocketError::ssl(st.code));
-                break;
+        SocketError failure = tlsFailure(st);
+        if (!failure) {
+            _sslWant = tlsWantEvents(st);
+            chooseEventsAndTimer(false);
+            return false;
         }
+        report(failure);
         _tstate = kFailedConnecting;
         return true;
     }
@@ -318,23 +307,9 @@ std::size_t TcpOutbound::readSome(SocketError& error) {
             continue;
         }
         SslSession::IoStatus st = _ssl.classify(r);
-        switch (st.kind) {
-            case SslSession::IoStatus::WantRead:
-                _sslWant |= SslSession::kWantReadEvents;
-                return total;
-            case SslSession::IoStatus::WantWrite:
-                _sslWant |= SslSession::kWantWriteEvents;
-                return total;
-            case SslSession::IoStatus::SocketError:
-                error = SocketError::winsock(st.code);
-                return total;
-            case SslSession::IoStatus::PeerClosed:
-                error = SocketError::closedByPeer();
-                return total;
-            case SslSession::IoStatus::TlsError:
-                error = SocketError::ssl(st.code);
-                return total;
-        }
+        _sslWant |= tlsWantEvents(st);
+        if (SocketError failure = tlsFailure(st)) error = failure;
+        return total;
     }
     // Decrypted bytes inside the session announce no socket event.
     if (_ssl.pending() > 0) _toloopp.scheduleService(this);
@@ -357,23 +332,9 @@ std::size_t TcpOutbound::writeSome(SocketError& error) {
             continue;
         }
         SslSession::IoStatus st = _ssl.classify(r);
-        switch (st.kind) {
-            case SslSession::IoStatus::WantRead:
-                _sslWant |= SslSession::kWantReadEvents;
-                return total;
-            case SslSession::IoStatus::WantWrite:
-                _sslWant |= SslSession::kWantWriteEvents;
-                return total;
-            case SslSession::IoStatus::SocketError:
-                error = SocketError::winsock(st.code);
-                return total;
-            case SslSession::IoStatus::PeerClosed:
-                error = SocketError::closedByPeer();
-                return total;
-            case SslSession::IoStatus::TlsError:
-                error = SocketError::ssl(st.code);
-                return total;
-        }
+        _sslWant |= tlsWantEvents(st);
+        if (SocketError failure = tlsFailure(st)) error = failure;
+        return total;
     }
     return total;
 }
@@ -439,11 +400,8 @@ bool TcpOutbound::shutdownStep() {
             _sslShutdownReturnedZero = true;
             continue;
         }
-        SslSession::IoStatus st = _ssl.classify(r);
-        if (st.kind == SslSession::IoStatus::WantRead || st.kind == SslSession::IoStatus::WantWrite) {
-            _sslWant =
-                st.kind == SslSession::IoStatus::WantRead ? SslSession::kWantReadEvents : SslSession::kWantWriteEvents;
-            long want = _sslWant;
+        if (long want = tlsWantEvents(_ssl.classify(r))) {
+            _sslWant = want;
             if (want != _setEvents) {
                 selectEvents(want);
                 _setEvents = want;
@@ -556,14 +514,10 @@ void TcpOutbound::blockingTlsShutdown() {
             zeroSeen = true;
             continue;
         }
-        SslSession::IoStatus st = _ssl.classify(r);
-        if (st.kind != SslSession::IoStatus::WantRead && st.kind != SslSession::IoStatus::WantWrite) return;
+        long want = tlsWantEvents(_ssl.classify(r));
+        if (!want) return;
         std::uint64_t now = platform::GetTickCount64();
-        if (now >= deadline ||
-            !_socket->selectEvents(st.kind == SslSession::IoStatus::WantRead ? SslSession::kWantReadEvents
-                                                                             : SslSession::kWantWriteEvents)) {
-            return;
-        }
+        if (now >= deadline || !_socket->selectEvents(want)) return;
         platform::WSAEVENT ev = _socket->event();
         std::uint32_t rc =
             platform::WSAWaitForMultipleEvents(1, &ev, false, static_cast<std::uint32_t>(deadline - now), false);
