@@ -253,11 +253,16 @@ ChildCrash crashChild(const char* mode) {
     ChildCrash result;
     char dirTemplate[] = "/tmp/crash_reports_XXXXXX";
     const std::string dir = mkdtemp(dirTemplate);
+    // Under a sanitizer build the runtime would take the fatal signals
+    // itself; the child must see them as a plain process does.
+    char* const env[] = {const_cast<char*>("ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:"
+                                           "handle_sigill=0:handle_abort=0:allow_user_segv_handler=1:detect_leaks=0"),
+                         nullptr};
     const pid_t pid = fork();
     if (pid == 0) {
         const int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, 2);
-        execl(MORVEX_CRASH_CHILD, MORVEX_CRASH_CHILD, mode, dir.c_str(), static_cast<char*>(nullptr));
+        execle(MORVEX_CRASH_CHILD, MORVEX_CRASH_CHILD, mode, dir.c_str(), static_cast<char*>(nullptr), env);
         _exit(127);
     }
     waitpid(pid, &result.status, 0);
