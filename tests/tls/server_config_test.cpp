@@ -11,21 +11,16 @@
 #include <filesystem>
 #include <fstream>
 
+#include "ssl_test_helpers.h"
 #include "tls/proxy_certificate.h"
 
 namespace fs = std::filesystem;
 using namespace morvex;
+using morvex::test::logged;
 using testing::HasSubstr;
 using testing::Not;
 
 namespace {
-
-template <typename Fn>
-std::string logged(Fn fn) {
-    testing::internal::CaptureStderr();
-    fn();
-    return testing::internal::GetCapturedStderr();
-}
 
 // A home directory with the shipped default settings files.
 class ServerConfigTest : public testing::Test {

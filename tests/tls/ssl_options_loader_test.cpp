@@ -7,20 +7,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include "ssl_test_helpers.h"
+
 namespace fs = std::filesystem;
 using namespace morvex;
+using morvex::test::logged;
 using testing::HasSubstr;
 using testing::Not;
 
 namespace {
-
-// Runs `fn` and returns what it logged.
-template <typename Fn>
-std::string logged(Fn fn) {
-    testing::internal::CaptureStderr();
-    fn();
-    return testing::internal::GetCapturedStderr();
-}
 
 const char* const kDeprecatedVersions = "Found a deprecated version of TLS/SSL (sslv3, tls1.0, tls1.1)";
 

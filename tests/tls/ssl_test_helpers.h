@@ -30,6 +30,14 @@ private:
     std::string _path;
 };
 
+// Runs `fn` and returns what it logged to standard error.
+template <typename Fn>
+std::string logged(Fn fn) {
+    StderrCapture capture;
+    fn();
+    return capture.text();
+}
+
 // A CA, a server certificate for "server.test" issued by it (with the
 // server-authentication usage), written to a temp dir.
 struct TestPki {
