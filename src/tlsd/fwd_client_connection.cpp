@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "tls/ssl_client_context_table.h"
+#include "util/ascii.h"
 #include "util/logger.h"
 
 namespace morvex {
@@ -63,7 +64,7 @@ std::string FwdClientConnection::deriveSni(std::string_view host) {
     sni.reserve(host.size());
     for (char c : host) {
         if (c == '.' && (sni.empty() || sni.back() == '.')) continue;
-        sni.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+        sni.push_back(asciiLower(c));
     }
     while (!sni.empty() && sni.back() == '.') sni.pop_back();
     return sni;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "util/ascii.h"
 #include "util/logger.h"
 
 namespace morvex {
@@ -30,18 +31,6 @@ private:
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
 }
 
 std::string_view trimBlanks(std::string_view s) {
@@ -112,7 +101,7 @@ bool isIpv6Literal(std::string_view host) {
 const char* HttpRequestReader::canonicalMethod(std::string_view method) noexcept {
     static const char* const kMethods[] = {"GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH"};
     for (const char* m : kMethods) {
-        if (equalsNoCase(method, m)) return m;
+        if (equalsIgnoreAsciiCase(method, m)) return m;
     }
     return "none";
 }
@@ -211,14 +200,14 @@ HttpRequestReader::Result HttpRequestReader::read(std::string_view request) {
             std::string_view value = trimBlanks(line->substr(colon + 1));
             ++headerCount;
             lastValue = nullptr;
-            if (equalsNoCase(name, "Host")) {
+            if (equalsIgnoreAsciiCase(name, "Host")) {
                 headers.host.assign(value);
                 headers.hasHost = true;
                 lastValue = &headers.host;
-            } else if (equalsNoCase(name, "x-morvex-request-type")) {
+            } else if (equalsIgnoreAsciiCase(name, "x-morvex-request-type")) {
                 headers.requestType.assign(value);
                 lastValue = &headers.requestType;
-            } else if (equalsNoCase(name, "x-morvex-tlsproxy-token")) {
+            } else if (equalsIgnoreAsciiCase(name, "x-morvex-tlsproxy-token")) {
                 headers.token.assign(value);
                 lastValue = &headers.token;
             }

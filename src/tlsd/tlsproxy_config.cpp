@@ -5,6 +5,7 @@
 
 #include <exception>
 
+#include "util/ascii.h"
 #include "util/json_node.h"
 #include "util/logger.h"
 
@@ -62,7 +63,7 @@ std::string TLSProxyConfig::lowerCaseKey(std::string_view key) {
     for (std::size_t i = 0; i < key.size();) {
         unsigned char c = static_cast<unsigned char>(key[i]);
         if (c < 0x80) {
-            out += static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+            out += asciiLower(static_cast<char>(c));
             ++i;
             continue;
         }

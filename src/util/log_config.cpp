@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/last_error.h"
+#include "util/ascii.h"
 #include "util/log_appender.h"
 #include "util/log_category.h"
 #include "util/log_facility.h"
@@ -31,17 +32,6 @@ std::string_view trimBlanks(std::string_view s) {
     while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
     while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
     return s;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 // Decimal digits without a leading zero (except "0" itself); a blank ends the
@@ -79,10 +69,10 @@ bool parseByteCount(std::string_view s, std::uint64_t& out) {
 
 bool parseBool(std::string_view s, bool& out) {
     for (const char* yes : {"1", "t", "true", "yes"}) {
-        if (iequals(s, yes)) return out = true, true;
+        if (equalsIgnoreAsciiCase(s, yes)) return out = true, true;
     }
     for (const char* no : {"0", "f", "false", "no"}) {
-        if (iequals(s, no)) return out = false, true;
+        if (equalsIgnoreAsciiCase(s, no)) return out = false, true;
     }
     return false;
 }
@@ -231,7 +221,7 @@ void Loader::readLine(std::string_view line, std::string_view raw, const std::st
     if (line.front() == '[') {
         std::string_view name = line.substr(1);
         while (!name.empty() && (isBlank(name.back()) || name.back() == ']')) name.remove_suffix(1);
-        _inSkippedSection = _context.sectionName.empty() || !iequals(name, _context.sectionName);
+        _inSkippedSection = _context.sectionName.empty() || !equalsIgnoreAsciiCase(name, _context.sectionName);
         return;
     }
     if (_inSkippedSection) return;
