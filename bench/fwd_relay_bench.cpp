@@ -9,7 +9,7 @@
 
 #include "net/in_thread_actor.h"
 #include "net/tcp_channel_loop.h"
-#include "tlsd/async_fwd_tcp_channel.h"
+#include "tlsd/channel_response_relay.h"
 #include "util/thread.h"
 
 namespace {
@@ -19,7 +19,7 @@ void BM_RelayPieceToChannelLoop(benchmark::State& state) {
     morvex::TcpChannelLoop loop;
     morvex::ThreadFunction thread([&] { loop.run(); }, "BenchChannelLoop");
     morvex::EventLoop::WaitForEventLoopStarted(loop, thread);
-    auto relay = std::make_shared<morvex::ChannelResponseRelay>(loop, nullptr);
+    auto relay = std::make_shared<morvex::ChannelResponseRelay>(loop, nullptr, nullptr);
     std::string piece(static_cast<std::size_t>(state.range(0)), 'x');
     for (auto _ : state) relay->deliverResponse(piece);
     // Everything posted has run once this fence has.

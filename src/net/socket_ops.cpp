@@ -1,5 +1,11 @@
 #include "net/socket_ops.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/un.h>
@@ -118,6 +124,29 @@ void setNonBlocking(platform::SOCKET s) {
         std::snprintf(msg, sizeof msg, "can't change FIONBIO: winsock error %d", platform::WSAGetLastError());
         throw PollableDescriptorException(msg);
     }
+}
+
+std::uint64_t raiseDescriptorLimit() noexcept {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur;
+}
+
+bool descriptorsRunningLow(platform::SOCKET s) noexcept {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
+    std::uint64_t reserve = std::clamp<std::uint64_t>(limit.rlim_cur / 8, 16, 256);
+    return static_cast<std::uint64_t>(s) + reserve >= limit.rlim_cur;
+}
+
+bool setNoDelay(platform::SOCKET s) noexcept {
+    int one = 1;
+    return platform::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
 std::size_t writeFromCursor(PollableDescriptor& ipd, SendCursor& cursor, SocketError& error) noexcept {

@@ -64,6 +64,22 @@ PollableDescriptorRef acceptConnection(const PollableDescriptorRef& listener, So
 // "can't change FIONBIO: winsock error %d" on failure.
 void setNonBlocking(platform::SOCKET s);
 
+// Turns Nagle's algorithm off on a stream socket: a relay sends what it has
+// at once, and waiting for the peer's delayed ACK would add ~40 ms to every
+// first answer. Failure is harmless (false).
+bool setNoDelay(platform::SOCKET s) noexcept;
+
+// Raises the soft limit on open descriptors to the hard limit. Returns the
+// limit now in force (0 when it cannot be read).
+std::uint64_t raiseDescriptorLimit() noexcept;
+
+// Whether a descriptor this high leaves fewer than a reserve of free ones
+// below the soft limit. Descriptors are handed out lowest first, so every one
+// below s is in use: a high number means a nearly full table. The reserve
+// (an eighth of the limit, 16 to 256) keeps outbound connections and log
+// files possible for the connections already accepted.
+bool descriptorsRunningLow(platform::SOCKET s) noexcept;
+
 // Largest single send of one remaining segment.
 constexpr std::size_t kMaxSendChunk = 131072;
 

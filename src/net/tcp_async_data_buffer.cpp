@@ -1,7 +1,10 @@
 #include "net/tcp_async_data_buffer.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace morvex {
 
@@ -44,10 +47,20 @@ void SendCursor::dump(CrashLogOutput& out) const noexcept {
                bytesLeft());
 }
 
+void OutputBuffer::BlockRelease::operator()(char* block) const noexcept {
+    ::munmap(block, kBlockSize);
+}
+
+OutputBuffer::Block OutputBuffer::newBlock() {
+    void* p = ::mmap(nullptr, kBlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return Block(static_cast<char*>(p));
+}
+
 void OutputBuffer::append(const char* data, std::size_t len) {
     while (len > 0) {
         if (_block >= _blocks.size()) {
-            _blocks.push_back(std::make_unique<char[]>(kBlockSize));
+            _blocks.push_back(newBlock());
         }
         if (_used == kBlockSize) {
             ++_block;
@@ -72,6 +85,7 @@ void OutputBuffer::append(const char* data, std::size_t len) {
 }
 
 void OutputBuffer::clear() noexcept {
+    if (_blocks.size() > 1) _blocks.resize(1);
     _segments.clear();
     _block = 0;
     _used = 0;

@@ -67,8 +67,10 @@ private:
 
 // The output buffer: a send list whose segments point into a chain of
 // fixed blocks. Blocks never move, so bytes already queued stay valid and in
-// order while more are appended during a write. Emptying keeps the blocks
-// for reuse, so a steady stream of writes allocates nothing.
+// order while more are appended during a write. Emptying keeps the first
+// block for reuse, so a steady stream of small writes allocates nothing, and
+// gives the others back to the system (they are mapped pages, not heap), so
+// a burst does not leave the process larger than before.
 class OutputBuffer {
 public:
     static constexpr std::size_t kBlockSize = 65536;
@@ -90,8 +92,14 @@ public:
     bool empty() const noexcept { return _queued == 0; }
 
 private:
+    struct BlockRelease {
+        void operator()(char* block) const noexcept;
+    };
+    using Block = std::unique_ptr<char[], BlockRelease>;
+    static Block newBlock();
+
     SendList _segments;
-    std::vector<std::unique_ptr<char[]>> _blocks;
+    std::vector<Block> _blocks;
     std::size_t _block = 0;  // index of the block being filled
     std::size_t _used = 0;   // bytes used in that block
     std::size_t _queued = 0;

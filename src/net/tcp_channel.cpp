@@ -102,6 +102,12 @@ void TcpChannel::queueOutput(const char* data, std::size_t len) {
     if (ioStep()) noteFinishFromOutsideStep();
 }
 
+void TcpChannel::changeReadTimeout(std::uint32_t ms) {
+    if (_phase != Phase::Open || _readTimeoutMs == ms) return;
+    _readTimeoutMs = ms;
+    if (!_inStep && isRegistered()) armTimer();
+}
+
 bool TcpChannel::startClose() {
     if (_phase != Phase::Open) return false;
     beginClose();
@@ -191,7 +197,7 @@ bool TcpChannel::plainWrite() {
     SendCursor& cursor = _data.cursor();
     if (cursor.isEmptyList()) return false;
     SocketError err;
-    writeFromCursor(*_socket, cursor, err);
+    if (std::size_t n = writeFromCursor(*_socket, cursor, err)) outputWritten(n);
     if (err) {
         fail(err);
         return true;
@@ -271,6 +277,7 @@ bool TcpChannel::tlsWrite() {
         int r = _ssl.write(cursor.currentData(), len);
         if (r > 0) {
             cursor.advance(static_cast<std::size_t>(r));
+            outputWritten(static_cast<std::size_t>(r));
             continue;
         }
         SslSession::IoStatus st = _ssl.classify(r);
@@ -412,6 +419,8 @@ void TcpChannel::connectionEstablished(TcpAsyncDataBuffer&) {}
 bool TcpChannel::asyncWriteComplete() {
     return false;
 }
+
+void TcpChannel::outputWritten(std::size_t) {}
 
 void TcpChannel::onError(const SocketError& error) {
     s_log.info("TcpChannel error: %s", error.text().c_str());

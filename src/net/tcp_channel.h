@@ -75,6 +75,8 @@ public:
     // Starts the orderly close; false when it cannot start (still in the TLS
     // handshake, already closing or finished).
     bool startClose();
+    // Replaces the read time-out of an open channel from now on (0: none).
+    void changeReadTimeout(std::uint32_t ms);
 
     TcpAsyncDataBuffer& data() noexcept { return _data; }
     TcpChannelLoop* channelLoop() const noexcept { return _tcloop; }
@@ -107,6 +109,8 @@ public:
     virtual void dataAvailable(TcpAsyncDataBuffer& data) = 0;
     // Every queued byte went out. The return value is not used here.
     virtual bool asyncWriteComplete();
+    // n queued bytes have just been handed to the socket (or TLS session).
+    virtual void outputWritten(std::size_t n);
     // Called once with the error that ends the channel; logs at INFO
     // "TcpChannel error: " and the text.
     virtual void onError(const SocketError& error);

@@ -103,7 +103,19 @@ bool TcpChannelAcceptor::handleEvents(const PollableDescriptorRef&) {
             return true;
         }
         ++_activeCount;
+        setNoDelay(socket->socket());
+        bool runningLow = descriptorsRunningLow(socket->socket());
         dispatch(socket, peer);
+        if (runningLow) {
+            // This one is served; further accepts wait until descriptors
+            // come back, so connections already accepted can still reach
+            // their destinations.
+            s_log.error("Few descriptors left (descriptor %d accepted), pausing accepts",
+                        static_cast<int>(socket->socket()));
+            _disabledReasons |= kOutOfDescriptors;
+            _tcloop.addTimeout(&_reenableTimer, reenableDelayMs());
+            return true;
+        }
         if (tooManyActive(_activeCount)) _disabledReasons |= kTooManyActive;
         if (tooManyInFlight(_inflightSubordinateAccepts)) _disabledReasons |= kTooManyInFlight;
         if (_disabledReasons != 0) return true;  // the loop drops the socket; we keep our reference

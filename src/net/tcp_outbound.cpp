@@ -84,6 +84,9 @@ void TcpOutbound::ConnectFinishedEarlyActor::callback() {
 void TcpOutbound::ConnectFailedEarlyActor::callback() {
     _owner.connectFailedEarly();
 }
+void TcpOutbound::PostedConnect::callback() {
+    _owner.doConnect(_owner._peer);
+}
 
 // --- TcpOutbound ---
 
@@ -93,7 +96,8 @@ TcpOutbound::TcpOutbound(TcpOutboundLoop& loop, std::string host, const SslConte
       _sslContext(sslContext),
       _host(std::move(host)),
       _connectFinishedEarly(*this),
-      _connectFailedEarly(*this) {}
+      _connectFailedEarly(*this),
+      _postedConnect(*this) {}
 
 TcpOutbound::~TcpOutbound() {
     _toloopp.removeTimeout(&_timer);
@@ -107,6 +111,11 @@ TcpOutbound::~TcpOutbound() {
 bool TcpOutbound::connect(const SocketAddress& address) {
     TcpOutboundConnectActor actor(*this, address);
     return _toloopp.runInThreadOrFail(&actor);
+}
+
+bool TcpOutbound::connectNowait(const SocketAddress& address) {
+    _peer = address;
+    return _toloopp.postNowait(&_postedConnect);
 }
 
 void TcpOutbound::setAsyncWriteData(const SendList& list, std::size_t index, std::size_t offset) {
@@ -130,12 +139,14 @@ void TcpOutbound::terminateRequested(int how) {
 }
 
 void TcpOutbound::setPaused(bool paused) {
+    if (_paused == paused) return;
     _paused = paused;
     if (!paused && isRegistered() && !_inStep) _toloopp.scheduleService(this);
 }
 
 void TcpOutbound::doConnect(const SocketAddress& address) {
     _peer = address;
+    connectStarting();
     if (_sslContext) {
         // A context that verifies server names must know the name it expects,
         // with or without the session cache; otherwise the target only keys a
@@ -147,39 +158,55 @@ void TcpOutbound::doConnect(const SocketAddress& address) {
         }
     }
     platform::SOCKET s = platform::socket(address.family(), SOCK_STREAM, 0);
-    if (s == platform::INVALID_SOCKET) {
-        _serr = SocketError::winsock(static_cast<std::uint32_t>(platform::WSAGetLastError()));
-        _toloopp.addTimeout(&_connectFailedEarly, 0);
-        return;
+    if (s == platform::INVALID_SOCKET) return failConnectEarly(static_cast<std::uint32_t>(platform::WSAGetLastError()));
+    // Out of descriptors or memory for this one connection ends it, not the
+    // loop that every other connection shares.
+    try {
+        _socket = PollableDescriptorRef::adopt(PollableDescriptor::create(s));
+    } catch (const std::exception& e) {
+        s_log.error("Could not set up outbound connection to %s: %s", _host.c_str(), e.what());
+        platform::closesocket(s);
+        return failConnectEarly(platform::WSAEMFILE);
     }
-    _socket = PollableDescriptorRef::adopt(PollableDescriptor::create(s));
+    setNoDelay(s);
     try {
         setNonBlocking(s);
     } catch (const std::exception&) {
-        _serr = SocketError::winsock(static_cast<std::uint32_t>(platform::WSAGetLastError()));
-        _toloopp.addTimeout(&_connectFailedEarly, 0);
-        return;
+        return failConnectEarly(static_cast<std::uint32_t>(platform::WSAGetLastError()));
     }
     if (platform::connect(s, address.get(), address.length) == 0) {
         _toloopp.addTimeout(&_connectFinishedEarly, 0);
         return;
     }
     int code = platform::WSAGetLastError();
-    if (isWouldBlock(code)) {
-        _tstate = kConnecting;
-        _setEvents = _wantEvents = platform::FD_CONNECT | platform::FD_CLOSE;
-        _toloopp.addPolledFd(this, _socket.get(), _setEvents);
-        armTimer(_connectTimeoutMs);
-        return;
+    if (!isWouldBlock(code)) return failConnectEarly(static_cast<std::uint32_t>(code));
+    try {
+        _toloopp.addPolledFd(this, _socket.get(), platform::FD_CONNECT | platform::FD_CLOSE);
+    } catch (const std::exception& e) {
+        s_log.error("Could not watch outbound connection to %s: %s", _host.c_str(), e.what());
+        return failConnectEarly(platform::WSAEMFILE);
     }
-    _serr = SocketError::winsock(static_cast<std::uint32_t>(code));
+    _tstate = kConnecting;
+    _setEvents = _wantEvents = platform::FD_CONNECT | platform::FD_CLOSE;
+    armTimer(_connectTimeoutMs);
+}
+
+void TcpOutbound::failConnectEarly(std::uint32_t code) {
+    _serr = SocketError::winsock(code);
     _toloopp.addTimeout(&_connectFailedEarly, 0);
 }
 
 void TcpOutbound::connectFinishedEarly() {
     _tstate = kConnecting;
+    try {
+        _toloopp.addPolledFd(this, _socket.get(), kReadEvents);
+    } catch (const std::exception& e) {
+        s_log.error("Could not watch outbound connection to %s: %s", _host.c_str(), e.what());
+        _serr = SocketError::winsock(platform::WSAEMFILE);
+        connectFailedEarly();
+        return;
+    }
     _setEvents = _wantEvents = kReadEvents;
-    _toloopp.addPolledFd(this, _socket.get(), _setEvents);
     _inStep = true;
     bool end = connectCompleted();
     if (!end) end = stateStep();
@@ -341,9 +368,11 @@ std::size_t TcpOutbound::writeSome(SocketError& error) {
 
 bool TcpOutbound::openStep() {
     _sslWant = 0;
-    SocketError err;
+    // An end already seen while a pause kept bytes in the ring: nothing more
+    // is read or written, the ring is handed over first.
+    SocketError err = _heldError;
     bool progress = false;
-    if (!_paused && !_rbuf.full()) progress |= readSome(err) > 0;
+    if (!err && !_paused && !_rbuf.full()) progress |= readSome(err) > 0;
     if (!err && !_cursor.isEmptyList()) {
         progress |= writeSome(err) > 0;
         if (!err && !_cursor.hasData()) {
@@ -352,20 +381,31 @@ bool TcpOutbound::openStep() {
             asyncWriteComplete();
         }
     }
-    if (!(_paused && !err) && !_rbuf.empty()) {
+    if (!_paused && !_rbuf.empty()) {
         if (!err) {
             dataAvailable(_rbuf);
+        } else if (_heldError) {
+            // The pause ended: hand over what is left, as long as it is taken.
+            for (std::uint64_t before = ~0ull; !_rbuf.empty() && !_paused && before != _rbuf.readCounter();) {
+                before = _rbuf.readCounter();
+                dataAvailable(_rbuf);
+            }
         } else {
             closeWithDataPending(err);
         }
     }
-    if (err) {
-        report(err);
-        _tstate = kFailedOpen;
+    if (_isTerminated == 2) {
+        if (err) report(err);
+        _tstate = kTerminated;
         return true;
     }
-    if (_isTerminated == 2) {
-        _tstate = kTerminated;
+    if (err) {
+        if (_paused && !_rbuf.empty()) {
+            holdError(err);
+            return false;
+        }
+        report(err);
+        _tstate = kFailedOpen;
         return true;
     }
     if (_isTerminated == 1) {
@@ -375,6 +415,16 @@ bool TcpOutbound::openStep() {
     }
     chooseEventsAndTimer(progress);
     return false;
+}
+
+void TcpOutbound::holdError(const SocketError& error) {
+    _heldError = error;
+    _wantEvents = 0;
+    if (_setEvents != 0 && isRegistered()) {
+        selectEvents(0);
+        _setEvents = 0;
+    }
+    armTimer(0);
 }
 
 bool TcpOutbound::startTlsShutdown() {
@@ -423,7 +473,7 @@ void TcpOutbound::closeWithDataPending(SocketError& error) {
     for (;;) {
         std::uint64_t before = _rbuf.readCounter();
         dataAvailable(_rbuf);
-        if (_isTerminated || _rbuf.readCounter() == before) break;
+        if (_isTerminated || _paused || _rbuf.readCounter() == before) break;
         if (!_rbuf.empty()) continue;  // a piece after the ring's wrap
         SocketError again;
         std::size_t n = readSome(again);
@@ -569,6 +619,8 @@ void TcpOutbound::crashLogDescribe(CrashLogOutput& out) const noexcept {
     out.write(", rbuf: ");
     _rbuf.dump(out);
 }
+
+void TcpOutbound::connectStarting() {}
 
 void TcpOutbound::connectionMade() {}
 

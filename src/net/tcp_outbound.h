@@ -14,6 +14,7 @@
 #include <string>
 
 #include "net/event_loop.h"
+#include "net/in_thread_actor.h"
 #include "net/pollable_descriptor.h"
 #include "net/polled_fd.h"
 #include "net/receive_ring.h"
@@ -99,6 +100,10 @@ public:
     // the loop could not run it (not running); the outcome of the connect
     // arrives later through the callbacks.
     bool connect(const SocketAddress& address);
+    // Posts the connect to the loop without waiting. False when the loop is
+    // not running (nothing was posted). Once true, the connection belongs to
+    // the loop's thread.
+    bool connectNowait(const SocketAddress& address);
     // Points the write cursor at list, which must stay valid and unchanged
     // until asyncWriteComplete(). Loop thread, or before connect.
     void setAsyncWriteData(const SendList& list, std::size_t index = 0, std::size_t offset = 0);
@@ -111,8 +116,11 @@ public:
     void setReadTimeout(std::uint32_t ms) noexcept { _readTimeoutMs = ms; }
     void setWriteTimeout(std::uint32_t ms) noexcept { _writeTimeoutMs = ms; }
     void setSslShutdownTimeout(std::uint32_t ms) noexcept { _sslShutdownTimeoutMs = ms; }
-    // Loop thread: while paused nothing is read and dataAvailable is not called.
+    // Loop thread: while paused nothing is read and dataAvailable is not
+    // called. An end the destination reached while bytes still wait in the
+    // ring is held until they are handed over after the pause.
     void setPaused(bool paused);
+    bool paused() const noexcept { return _paused; }
 
     TcpOutboundLoop& loop() const noexcept { return _toloopp; }
     const std::string& host() const noexcept { return _host; }
@@ -140,6 +148,8 @@ public:
     // End of a connection: last TLS shutdown attempt after an orderly
     // termination, frees the session, closes the socket, then finished().
     virtual void finish();
+    // On the loop's thread, just before the socket is created.
+    virtual void connectStarting();
     virtual void connectionMade();
     // The ring holds bytes; consume what is used (ring.consume(n)).
     virtual void dataAvailable(Ring& ring) = 0;
@@ -159,9 +169,24 @@ public:
 private:
     friend class TcpOutboundLoop;
     friend class TcpOutboundConnectActor;
+    friend class TcpOutboundPostedConnect;
+
+    // The connect posted by connectNowait, embedded so posting allocates nothing.
+    class PostedConnect : public InThreadActor {
+    public:
+        explicit PostedConnect(TcpOutbound& owner) noexcept : _owner(owner) {}
+        void callback() override;
+
+    private:
+        TcpOutbound& _owner;
+    };
+
     friend class TcpOutboundTerminateExternallyActor;
 
     void doConnect(const SocketAddress& address);
+    // Reports a connect that failed before the loop watched it, from the
+    // loop a moment later.
+    void failConnectEarly(std::uint32_t code);
     void connectFinishedEarly();
     void connectFailedEarly();
     // Connect done: plain -> open, TLS -> session and handshake. True: end.
@@ -175,6 +200,9 @@ private:
     std::size_t readSome(SocketError& error);
     std::size_t writeSome(SocketError& error);
     void closeWithDataPending(SocketError& error);
+    // Keeps an ending connection whose ring still holds bytes that a pause
+    // keeps back: no events, no timer, until setPaused(false).
+    void holdError(const SocketError& error);
     void report(const SocketError& error);
     void chooseEventsAndTimer(bool progress);
     void armTimer(std::uint32_t ms);
@@ -216,6 +244,8 @@ private:
     Ring _rbuf;
     ConnectFinishedEarlyActor _connectFinishedEarly;
     ConnectFailedEarlyActor _connectFailedEarly;
+    PostedConnect _postedConnect;
+    SocketError _heldError;
     PollableDescriptorRef _socket;
     TcpOutbound* _termPrev = nullptr;
     TcpOutbound* _termNext = nullptr;

@@ -14,16 +14,18 @@ namespace morvex {
 
 namespace {
 Logger s_log("TLSProxy");
-}
+// Refusals are driven by local clients: one of them must not be able to
+// flood the log and rotate the daemon's lines away.
+Logger s_refusals("TLSProxy", true, 60, 100);
 
-void ChannelResponseRelay::deliverResponse(std::string_view data) {
-    InThreadFunctionNowait::post(_loop, [self = shared_from_this(), bytes = std::string(data)] {
-        // A loop that no longer runs hands the function to the posting
-        // thread: the channel is gone by then, never touch it from there.
-        if (!self->_loop.inLoopThread() || self->_channel == nullptr) return;
-        self->_channel->writeResponse(bytes);
-    });
+// Values echoed into a refusal line are cut here.
+constexpr std::size_t kMaxEcho = 256;
+
+std::string echo(const std::string& value) {
+    if (value.size() <= kMaxEcho) return value;
+    return value.substr(0, kMaxEcho) + "... (" + std::to_string(value.size()) + " bytes)";
 }
+}  // namespace
 
 AsyncFwdTcpChannel::AsyncFwdTcpChannel(const PollableDescriptorRef& socket, const SharedSslServerContext& sslContext,
                                        bool useSsl, TcpChannelLoop& loop, TcpOutboundLoop& outboundLoop,
@@ -33,7 +35,7 @@ AsyncFwdTcpChannel::AsyncFwdTcpChannel(const PollableDescriptorRef& socket, cons
       _outboundLoop(outboundLoop),
       _socketHandle(socket),
       _token(std::move(token)),
-      _relay(std::make_shared<ChannelResponseRelay>(loop, this)) {}
+      _relay(std::make_shared<ChannelResponseRelay>(loop, &outboundLoop, this)) {}
 
 AsyncFwdTcpChannel::~AsyncFwdTcpChannel() {
     _relay->detach();
@@ -63,6 +65,17 @@ bool AsyncFwdTcpChannel::asyncWriteComplete() {
     return false;
 }
 
+void AsyncFwdTcpChannel::outputWritten(std::size_t n) {
+    _relay->written(n);
+}
+
+std::uint32_t AsyncFwdTcpChannel::timeoutExtension() {
+    if (!_servedRequest && !data().cursor().hasData()) {
+        s_log.warn("Closing connection from morvexd: no valid request within %u ms", idleRequestTimeout());
+    }
+    return 0;
+}
+
 void AsyncFwdTcpChannel::onError(const SocketError& error) {
     if (error.kind == SocketError::kClosedByPeer) return;
     if (error.kind == SocketError::kWinsock && (error.detail == 10053 || error.detail == 10054)) return;
@@ -70,12 +83,15 @@ void AsyncFwdTcpChannel::onError(const SocketError& error) {
 }
 
 void AsyncFwdTcpChannel::writeResponse(std::string_view data) {
-    if (phase() != Phase::Open) return;  // closing: the daemon gets nothing more
+    if (phase() != Phase::Open) {
+        _relay->written(data.size());  // closing: the daemon gets nothing more
+        return;
+    }
     queueOutput(data.data(), data.size());
 }
 
 void AsyncFwdTcpChannel::refuse(const std::string& reason) {
-    s_log.error("Request will not be proxied through TLS proxy: %s", reason.c_str());
+    s_refusals.error("Request will not be proxied through TLS proxy: %s", echo(reason).c_str());
 }
 
 void AsyncFwdTcpChannel::dataAvailable(TcpAsyncDataBuffer& data) {
@@ -98,7 +114,7 @@ void AsyncFwdTcpChannel::handleRequest(TcpAsyncDataBuffer& data) {
 
     if (const auto* text = std::get_if<std::string>(&parsed)) return refuse(*text);
     const RequestMetadata& metadata = std::get<RequestMetadata>(parsed);
-    if (metadata.token != _token) return refuse(" Wrong token found, token=" + metadata.token);
+    if (metadata.token != _token) return refuse(" Wrong token found, token=" + echo(metadata.token));
 
     const SslContext* clientContext = SslClientContextTable::instance().contextFor(metadata.type);
     const HostPort& destination = metadata.hostPort;
@@ -120,9 +136,13 @@ void AsyncFwdTcpChannel::handleRequest(TcpAsyncDataBuffer& data) {
     s_log.debug("New Connection created with SNI=%s", connection->sni().c_str());
 
     _currentConnection = connection;
+    if (!_servedRequest) {
+        _servedRequest = true;
+        changeReadTimeout(readTimeout());
+    }
     // The connection takes the bytes: an earlier connection still sending
     // keeps its own copy.
-    if (!connection->start(std::move(_outboundRequest), _relay)) {
+    if (!connection->start(std::move(_outboundRequest), _relay, metadata.httpMethod == "HEAD")) {
         delete connection;
         _currentConnection = nullptr;
     }

@@ -2,7 +2,9 @@
 // delivery is one whole request: it is read, checked (token, request type,
 // destination) and sent unchanged over a new FwdClientConnection; the
 // destination's bytes come back through a ChannelResponseRelay and are
-// written to the daemon on this channel's loop.
+// written to the daemon on this channel's loop, answers in request order.
+// A connection that has not brought one valid request within
+// idleRequestTimeout() is closed, so idle local clients cannot pile up.
 #pragma once
 
 #include <cstdint>
@@ -13,33 +15,13 @@
 
 #include "net/tcp_channel.h"
 #include "net/tcp_outbound.h"
-#include "tlsd/proxy_response_callback.h"
+#include "tlsd/channel_response_relay.h"
 
 namespace morvex {
 
 class AsyncFwdTcpChannel;
 class FwdClientConnection;
 class TcpChannelLoop;
-
-// The counted link from outbound connections back to a channel. Outbound
-// connections may outlive the channel: each keeps the relay alive, and the
-// channel clears the link when it goes. The link is read and cleared only on
-// the channel's loop thread.
-class ChannelResponseRelay final : public ProxyResponseCallback,
-                                   public std::enable_shared_from_this<ChannelResponseRelay> {
-public:
-    ChannelResponseRelay(EventLoop& loop, AsyncFwdTcpChannel* channel) noexcept : _loop(loop), _channel(channel) {}
-
-    // Any thread: copies the bytes and posts their write to the channel's
-    // loop; dropped there when the channel has gone.
-    void deliverResponse(std::string_view data) override;
-    // Channel's loop thread.
-    void detach() noexcept { _channel = nullptr; }
-
-private:
-    EventLoop& _loop;
-    AsyncFwdTcpChannel* _channel;
-};
 
 class AsyncFwdTcpChannel : public TcpChannel {
 public:
@@ -54,7 +36,15 @@ public:
     // One delivery = one request (see the class comment).
     void dataAvailable(TcpAsyncDataBuffer& data) override;
     bool asyncWriteComplete() override;
+    void outputWritten(std::size_t n) override;
     void onError(const SocketError& error) override;
+    std::uint32_t timeoutExtension() override;
+    // No read time-out once the daemon has sent a valid request; before
+    // that, idleRequestTimeout().
+    std::uint32_t readTimeout() const override { return _servedRequest ? 0 : idleRequestTimeout(); }
+    // 120 s: twice the longest the daemon waits for a TLS handshake, and far
+    // longer than it takes to send its first request on a new connection.
+    virtual std::uint32_t idleRequestTimeout() const { return 120000; }
 
     // Loop thread: queues response bytes for the daemon.
     void writeResponse(std::string_view data);
@@ -63,7 +53,8 @@ public:
     FwdClientConnection* currentConnection() const noexcept { return _currentConnection; }
 
 private:
-    // Logs the refusal line for reason.
+    // Logs the refusal line for reason (echoed values cut to a bounded
+    // length; repeats beyond a allowance per minute only counted).
     static void refuse(const std::string& reason);
     void handleRequest(TcpAsyncDataBuffer& data);
 
@@ -77,6 +68,7 @@ private:
     std::string _outboundRequest;  // the last delivery's bytes
     std::string _token;
     std::shared_ptr<ChannelResponseRelay> _relay;
+    bool _servedRequest = false;
 };
 
 }  // namespace morvex

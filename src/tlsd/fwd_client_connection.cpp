@@ -6,6 +6,7 @@
 
 #include "tls/ssl_client_context_table.h"
 #include "util/ascii.h"
+#include "platform/tick_count.h"
 #include "util/logger.h"
 
 namespace morvex {
@@ -70,8 +71,9 @@ std::string FwdClientConnection::deriveSni(std::string_view host) {
     return sni;
 }
 
-bool FwdClientConnection::start(std::string request, std::shared_ptr<ProxyResponseCallback> callback) {
-    _callback = std::move(callback);
+bool FwdClientConnection::start(std::string request, std::shared_ptr<ChannelResponseRelay> relay, bool headRequest) {
+    _relay = std::move(relay);
+    _framing = HttpResponseFraming(headRequest);
     setReadTimeout(kReadTimeoutMs);
     setWriteTimeout(kWriteTimeoutMs);
     _request = std::move(request);
@@ -79,9 +81,16 @@ bool FwdClientConnection::start(std::string request, std::shared_ptr<ProxyRespon
     _requestList.assign(1, SendSegment{static_cast<std::uint32_t>(_request.size()), _request.data()});
     setAsyncWriteData(_requestList, 0, 0);
     s_log.info("TLS proxy making a connection to remote_address=%s", _destinationHost.c_str());
-    if (connect()) return true;
+    _startTick = platform::GetTickCount64();
+    // Posted, not run-and-wait: the channel's thread goes on with its other
+    // connections while the outbound thread connects.
+    if (connectNowait(destination())) return true;
     s_log.error("TLS proxy failed to make a connection to remote_address=%s", _destinationHost.c_str());
     return false;
+}
+
+void FwdClientConnection::connectStarting() {
+    _relay->enqueue(this);
 }
 
 void FwdClientConnection::connectionMade() {
@@ -98,22 +107,61 @@ void FwdClientConnection::dataAvailable(Ring& ring) {
     // Until the request is out the bytes stay in the ring; a full ring stops
     // reading and so holds the destination back.
     if (!_requestWritten) return;
-    std::size_t n = ring.contiguousReadable();
-    if (n == 0) return;
-    try {
-        _callback->deliverResponse(std::string_view(ring.readPtr(), n));
-    } catch (const std::exception& e) {
-        s_log.error("Exception happened when sending response back: %s", e.what());
-        terminateExternally(true);
+    // An earlier request of the same channel is still being answered.
+    if (!_relay->isFirst(this)) {
+        setPaused(true);
         return;
     }
-    ring.consume(n);
+    // Every readable byte goes now, the piece after the ring's wrap too: the
+    // destination may send nothing more to prompt another call.
+    while (!ring.empty() && !_framing.complete()) {
+        if (_relay->mustWaitForRoom()) {
+            setPaused(true);
+            return;
+        }
+        std::size_t n = ring.contiguousReadable();
+        std::size_t answer = _framing.feed(ring.readPtr(), n);
+        try {
+            _relay->deliverResponse(std::string_view(ring.readPtr(), answer));
+        } catch (const std::exception& e) {
+            s_log.error("Exception happened when sending response back: %s", e.what());
+            terminateExternally(true);
+            return;
+        }
+        ring.consume(answer);
+    }
+    if (!_framing.complete() || _released) return;
+    _released = true;
+    if (!ring.empty()) {
+        // Nothing was asked for them: they would only confuse the next answer.
+        s_log.warn("Dropped %zu bytes that destination server=%s sent after its complete answer", ring.readable(),
+                   _destinationHost.c_str());
+        ring.clear();
+    }
+    s_log.debug("Answer complete (status %d), releasing the connection to destination server=%s", _framing.status(),
+                _destinationHost.c_str());
+    terminateExternally(false);
 }
 
 void FwdClientConnection::onError(const SocketError& error) {
     bool closed = error.kind == SocketError::kClosedByPeer ||
                   (error.kind == SocketError::kWinsock && (error.detail == 10053 || error.detail == 10054));
-    if (closed) s_log.error("Connection closed, destination server=%s", _destinationHost.c_str());
+    if (closed) {
+        s_log.error("Connection closed, destination server=%s", _destinationHost.c_str());
+        return;
+    }
+    // A destination that cannot be reached or goes quiet must leave a trace.
+    bool connecting = state() == kConnecting || state() == kHandshake || state() == kCreated;
+    if (connecting || error.kind == SocketError::kTimeout) {
+        unsigned long long ms = platform::GetTickCount64() - _startTick;
+        s_log.warn("Outbound connection to destination server=%s:%u failed after %llu ms: %s",
+                   _destinationHost.c_str(), _destinationPort, ms, error.text().c_str());
+    }
+}
+
+void FwdClientConnection::finished() {
+    if (_relay) _relay->remove(this);
+    TcpClientConnection::finished();
 }
 
 }  // namespace morvex

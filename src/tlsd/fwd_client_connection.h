@@ -1,6 +1,10 @@
 // FwdClientConnection: the proxy's outbound connection for one request. It
 // sends its own copy of the request bytes, relays every byte the destination
-// sends back to a ProxyResponseCallback and deletes itself when it ends.
+// sends back through its channel's ChannelResponseRelay (in request order,
+// held back while the daemon is behind) and deletes itself when it ends: when
+// the destination closes, on an error or time-out, or as soon as the answer
+// is whole by its HTTP framing (a destination that keeps connections alive
+// would otherwise hold the socket until its own idle time-out).
 // FwdClientConnectionPool and the process-wide pool table (one pool per
 // request type) carry the client TLS context of each type.
 #pragma once
@@ -15,7 +19,8 @@
 
 #include "net/tcp_client_connection.h"
 #include "tls/client_request_type.h"
-#include "tlsd/proxy_response_callback.h"
+#include "tlsd/channel_response_relay.h"
+#include "tlsd/http_response_framing.h"
 
 namespace morvex {
 
@@ -82,24 +87,31 @@ public:
     std::uint32_t destinationPort() const noexcept { return _destinationPort; }
 
     // Connect step (inbound channel's thread): takes the request bytes and
-    // the callback (kept alive by the connection), sets the time-outs and
-    // has the outbound loop start the connect. False when the loop is not
-    // running: the caller must then delete the connection.
-    bool start(std::string request, std::shared_ptr<ProxyResponseCallback> callback);
+    // the channel's relay (kept alive by the connection), sets the time-outs
+    // and posts the connect to the outbound loop. headRequest: the request's
+    // method is HEAD, so its answer has no body. False when the loop is not
+    // running: the caller must then delete the connection. Once true, the
+    // connection belongs to the outbound loop's thread.
+    bool start(std::string request, std::shared_ptr<ChannelResponseRelay> relay, bool headRequest = false);
 
     const std::string& request() const noexcept { return _request; }
 
     // --- TcpOutbound slots ---
+    void connectStarting() override;
     void connectionMade() override;
     void dataAvailable(Ring& ring) override;
     void asyncWriteComplete() override;
     void onError(const SocketError& error) override;
     void aboutToDrainAfterUnexpectedClose() override {}
+    void finished() override;
 
 private:
     std::string _destinationHost;
     std::uint32_t _destinationPort = kPortUnset;
-    std::shared_ptr<ProxyResponseCallback> _callback;
+    std::shared_ptr<ChannelResponseRelay> _relay;
+    HttpResponseFraming _framing;
+    std::uint64_t _startTick = 0;
+    bool _released = false;
     std::string _request;  // the connection's own copy of the request bytes
     SendList _requestList;
     bool _requestWritten = false;

@@ -1,6 +1,8 @@
 #include "tlsd/tls_proxy.h"
 
 #include <netinet/in.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <exception>
 
@@ -11,6 +13,7 @@
 #include "tlsd/async_fwd_channel_acceptor.h"
 #include "tlsd/fwd_client_connection.h"
 #include "tlsd/outbound_connection_thread.h"
+#include "tlsd/parent_watch.h"
 #include "tlsd/tlsproxy_config.h"
 #include "util/logger.h"
 
@@ -53,6 +56,11 @@ std::unique_ptr<AsyncFwdChannelAcceptor> TLSProxy::addListener(TcpChannelLoop& l
 
 void TLSProxy::onStarted() {
     s_log.info("TLSProxy is started");
+    // Armed only now: a stop signal before the start is ignored.
+    if (!ParentWatch::arm()) {
+        s_log.warn("The process that started the TLS proxy has gone, stopping");
+        ::kill(::getpid(), SIGTERM);
+    }
 }
 
 void TLSProxy::configure(const TLSProxyConfig& config) {

@@ -1,5 +1,6 @@
 #include "tlsd/tls_proxy_instance.h"
 
+#include "net/socket_ops.h"
 #include "tls/server_config.h"
 #include "tls/ssl_library.h"
 #include "tlsd/tlsproxy_config.h"
@@ -27,6 +28,8 @@ TLSProxyInstance::~TLSProxyInstance() = default;
 
 bool TLSProxyInstance::start(const std::string& document) {
     s_log.info("Starting TLSProxyInstance...");
+    // Every connection costs descriptors on both sides: take all the system allows.
+    s_log.info("Open descriptor limit: %llu", static_cast<unsigned long long>(raiseDescriptorLimit()));
     // The FIPS, Common Criteria and revocation switches must be in place
     // before the first context is built.
     SslLibrary::configure(ServerConfig::instance());
