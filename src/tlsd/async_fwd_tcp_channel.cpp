@@ -18,12 +18,14 @@ Logger s_log("TLSProxy");
 // flood the log and rotate the daemon's lines away.
 Logger s_refusals("TLSProxy", true, 60, 100);
 
-// Values echoed into a refusal line are cut here.
-constexpr std::size_t kMaxEcho = 256;
+// Values a client chose (a token, a Host header) are cut when echoed, and
+// so is the whole reason of a refusal line.
+constexpr std::size_t kMaxEchoedValue = 256;
+constexpr std::size_t kMaxReason = 1024;
 
-std::string echo(const std::string& value) {
-    if (value.size() <= kMaxEcho) return value;
-    return value.substr(0, kMaxEcho) + "... (" + std::to_string(value.size()) + " bytes)";
+std::string echo(const std::string& value, std::size_t limit) {
+    if (value.size() <= limit) return value;
+    return value.substr(0, limit) + "... (" + std::to_string(value.size()) + " bytes)";
 }
 }  // namespace
 
@@ -91,7 +93,7 @@ void AsyncFwdTcpChannel::writeResponse(std::string_view data) {
 }
 
 void AsyncFwdTcpChannel::refuse(const std::string& reason) {
-    s_refusals.error("Request will not be proxied through TLS proxy: %s", echo(reason).c_str());
+    s_refusals.error("Request will not be proxied through TLS proxy: %s", echo(reason, kMaxReason).c_str());
 }
 
 void AsyncFwdTcpChannel::dataAvailable(TcpAsyncDataBuffer& data) {
@@ -114,7 +116,7 @@ void AsyncFwdTcpChannel::handleRequest(TcpAsyncDataBuffer& data) {
 
     if (const auto* text = std::get_if<std::string>(&parsed)) return refuse(*text);
     const RequestMetadata& metadata = std::get<RequestMetadata>(parsed);
-    if (metadata.token != _token) return refuse(" Wrong token found, token=" + echo(metadata.token));
+    if (metadata.token != _token) return refuse(" Wrong token found, token=" + echo(metadata.token, kMaxEchoedValue));
 
     const SslContext* clientContext = SslClientContextTable::instance().contextFor(metadata.type);
     const HostPort& destination = metadata.hostPort;
@@ -142,7 +144,7 @@ void AsyncFwdTcpChannel::handleRequest(TcpAsyncDataBuffer& data) {
     }
     // The connection takes the bytes: an earlier connection still sending
     // keeps its own copy.
-    if (!connection->start(std::move(_outboundRequest), _relay, metadata.httpMethod == "HEAD")) {
+    if (!connection->start(std::move(_outboundRequest), _relay)) {
         delete connection;
         _currentConnection = nullptr;
     }

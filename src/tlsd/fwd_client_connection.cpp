@@ -71,12 +71,12 @@ std::string FwdClientConnection::deriveSni(std::string_view host) {
     return sni;
 }
 
-bool FwdClientConnection::start(std::string request, std::shared_ptr<ChannelResponseRelay> relay, bool headRequest) {
+bool FwdClientConnection::start(std::string request, std::shared_ptr<ChannelResponseRelay> relay) {
     _relay = std::move(relay);
-    _framing = HttpResponseFraming(headRequest);
     setReadTimeout(kReadTimeoutMs);
     setWriteTimeout(kWriteTimeoutMs);
     _request = std::move(request);
+    _framing = HttpResponseFraming::forRequests(_request);
     s_log.debug("_buildRequest > outbound request size=%zu", _request.size());
     _requestList.assign(1, SendSegment{static_cast<std::uint32_t>(_request.size()), _request.data()});
     setAsyncWriteData(_requestList, 0, 0);

@@ -88,11 +88,10 @@ public:
 
     // Connect step (inbound channel's thread): takes the request bytes and
     // the channel's relay (kept alive by the connection), sets the time-outs
-    // and posts the connect to the outbound loop. headRequest: the request's
-    // method is HEAD, so its answer has no body. False when the loop is not
+    // and posts the connect to the outbound loop. False when the loop is not
     // running: the caller must then delete the connection. Once true, the
     // connection belongs to the outbound loop's thread.
-    bool start(std::string request, std::shared_ptr<ChannelResponseRelay> relay, bool headRequest = false);
+    bool start(std::string request, std::shared_ptr<ChannelResponseRelay> relay);
 
     const std::string& request() const noexcept { return _request; }
 

@@ -42,7 +42,13 @@ std::size_t HttpResponseFraming::feed(const char* data, std::size_t n) {
                 std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(_remaining, n - used));
                 used += k;
                 _remaining -= k;
-                if (_remaining == 0) _state = _state == State::Body ? State::Done : State::ChunkDataEnd;
+                if (_remaining == 0) {
+                    if (_state == State::Body) {
+                        answerDone();
+                    } else {
+                        _state = State::ChunkDataEnd;
+                    }
+                }
                 break;
             }
             default: {
@@ -84,7 +90,7 @@ std::size_t HttpResponseFraming::feed(const char* data, std::size_t n) {
                             if (ok) _state = State::ChunkSize;
                             break;
                         case State::Trailers:
-                            if (_line.empty()) _state = State::Done;
+                            if (_line.empty()) answerDone();
                             break;
                         default:
                             break;
@@ -158,15 +164,78 @@ void HttpResponseFraming::headersDone() {
         _state = _status == 101 ? State::UntilClose : State::StatusLine;
         return;
     }
-    if (_head || _status == 204 || _status == 304) {
-        _state = State::Done;
+    if (_heads[_answer] || _status == 204 || _status == 304) {
+        answerDone();
     } else if (_chunked) {
         _state = State::ChunkSize;
     } else if (_lengthConflict || !_haveLength) {
         _state = State::UntilClose;
+    } else if (_remaining == 0) {
+        answerDone();
     } else {
-        _state = _remaining == 0 ? State::Done : State::Body;
+        _state = State::Body;
     }
+}
+
+void HttpResponseFraming::answerDone() {
+    if (++_answer < _heads.size()) {
+        _state = State::StatusLine;
+    } else {
+        _state = State::Done;
+    }
+}
+
+HttpResponseFraming HttpResponseFraming::forRequests(std::string_view bytes) {
+    HttpResponseFraming framing;
+    framing._heads.clear();
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        // Blank lines between requests are allowed.
+        if (bytes[pos] == '\r' || bytes[pos] == '\n') {
+            ++pos;
+            continue;
+        }
+        std::size_t end = bytes.find("\n\r\n", pos);
+        std::size_t bare = bytes.find("\n\n", pos);
+        std::size_t headEnd = std::min(end == std::string_view::npos ? end : end + 3,
+                                       bare == std::string_view::npos ? bare : bare + 2);
+        if (headEnd == std::string_view::npos) break;
+        std::string_view head = bytes.substr(pos, headEnd - pos);
+        std::size_t space = head.find_first_of(" \t");
+        framing._heads.push_back(equalsIgnoreAsciiCase(head.substr(0, space), "HEAD"));
+        std::uint64_t body = 0;
+        bool known = true;
+        for (std::size_t line = head.find('\n'); line != std::string_view::npos && known;) {
+            std::size_t next = head.find('\n', line + 1);
+            std::string_view text = head.substr(line + 1, next == std::string_view::npos ? next : next - line - 1);
+            line = next;
+            std::size_t colon = text.find(':');
+            if (colon == std::string_view::npos) continue;
+            std::string_view name = text.substr(0, colon);
+            std::string_view value = trim(text.substr(colon + 1));
+            if (!value.empty() && value.back() == '\r') value = trim(value.substr(0, value.size() - 1));
+            if (equalsIgnoreAsciiCase(name, "transfer-encoding")) known = false;
+            if (equalsIgnoreAsciiCase(name, "content-length")) {
+                if (value.empty() || value.size() > 18) known = false;
+                body = 0;
+                for (char c : value) {
+                    if (!isDigit(c)) known = false;
+                    body = body * 10 + static_cast<std::uint64_t>(c - '0');
+                }
+            }
+        }
+        if (!known || body > bytes.size() - headEnd) {
+            framing._heads.clear();
+            break;
+        }
+        pos = headEnd + static_cast<std::size_t>(body);
+    }
+    if (framing._heads.empty() || pos < bytes.size()) {
+        // The answers' end cannot be told from the requests.
+        framing._heads.assign(1, false);
+        framing._state = State::UntilClose;
+    }
+    return framing;
 }
 
 bool HttpResponseFraming::chunkSizeLine(const std::string& line) {

@@ -8,13 +8,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace morvex {
 
 class HttpResponseFraming {
 public:
     // headRequest: the request was HEAD, so no answer to it has a body.
-    explicit HttpResponseFraming(bool headRequest = false) noexcept : _head(headRequest) {}
+    explicit HttpResponseFraming(bool headRequest = false) : _heads{headRequest} {}
+
+    // Framing for the answers to every request in requestBytes, in order (a
+    // daemon may pipeline several in one delivery). Requests whose length
+    // cannot be told (a chunked body, a body or head cut short) make the
+    // answers last until the connection ends.
+    static HttpResponseFraming forRequests(std::string_view requestBytes);
 
     // Takes the next n bytes of the answer. Returns how many of them belong
     // to it: n, or fewer when the answer ends inside them (what follows is
@@ -50,11 +58,14 @@ private:
     void headerLine(const std::string& line);
     void headersDone();
     bool chunkSizeLine(const std::string& line);
+    // The current answer ended: on to the next expected one, or done.
+    void answerDone();
 
     static constexpr std::size_t kMaxLine = 16384;
 
     State _state = State::StatusLine;
-    bool _head;
+    std::vector<bool> _heads;  // per expected answer: whether its request was HEAD
+    std::size_t _answer = 0;   // the answer being read
     bool _chunked = false;
     bool _haveLength = false;
     bool _lengthConflict = false;

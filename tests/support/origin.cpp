@@ -306,37 +306,81 @@ void ScriptedTlsOrigin::serve(int fd) {
         std::lock_guard<std::mutex> lock(_mutex);
         _serverNames.push_back(names.empty() ? "" : names.back());
     }
-    std::string request;
     char buf[4096];
-    while (ok && request.find("\r\n\r\n") == std::string::npos) {
-        int n = drive([&] { return SSL_read(ssl, buf, sizeof buf); });
-        if (n <= 0) break;
-        request.append(buf, static_cast<std::size_t>(n));
-    }
-    if (!request.empty()) {
+    std::string pending;
+    // Reads the next request (up to its blank line) into request.
+    auto readRequest = [&](std::string& request) {
+        for (;;) {
+            std::size_t end = pending.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                request = pending.substr(0, end + 4);
+                pending.erase(0, end + 4);
+                return true;
+            }
+            int n = drive([&] { return SSL_read(ssl, buf, sizeof buf); });
+            if (n <= 0) return false;
+            pending.append(buf, static_cast<std::size_t>(n));
+        }
+    };
+    bool keepAlive = _options.behaviour == Behaviour::KeepAlive;
+    std::string request;
+    while (ok && readRequest(request)) {
+        std::size_t index;
         {
             std::lock_guard<std::mutex> lock(_mutex);
+            index = _requests.size();
             _requests.push_back(request);
         }
         _changed.notify_all();
-    }
-    if (ok && !request.empty()) {
-        const std::string& a = _options.answer;
-        std::size_t step =
-            _options.behaviour == Behaviour::Slow ? std::max<std::size_t>(_options.slowChunk, 1) : a.size();
+        const std::string a = _options.answerFor ? _options.answerFor(index) : _options.answer;
+        std::size_t piece = 0;
+        bool written = true;
         for (std::size_t off = 0; off < a.size() && !stopping();) {
+            std::size_t step = a.size();
+            if (_options.behaviour == Behaviour::Slow) step = std::max<std::size_t>(_options.slowChunk, 1);
+            if (keepAlive && !_options.pieces.empty()) step = _options.pieces[piece++ % _options.pieces.size()];
             int len = static_cast<int>(std::min(step, a.size() - off));
-            if (drive([&] { return SSL_write(ssl, a.data() + off, len); }) <= 0) break;
+            if (drive([&] { return SSL_write(ssl, a.data() + off, len); }) <= 0) {
+                written = false;
+                break;
+            }
             off += static_cast<std::size_t>(len);
-            if (_options.behaviour == Behaviour::Slow && off < a.size()) {
+            if (_options.behaviour != Behaviour::Answer && off < a.size()) {
                 waitFor(_wakePipe[0], POLLIN, static_cast<int>(_options.slowPause.count()));
             }
         }
-        SSL_shutdown(ssl);  // close_notify, then close at once without waiting for the peer's
+        if (!keepAlive || !written) {
+            SSL_shutdown(ssl);  // close_notify, then close at once without waiting for the peer's
+            break;
+        }
+        // Keep the connection like a server that keeps connections alive:
+        // wait for the next request or for the peer to end it.
+        auto answered = std::chrono::steady_clock::now();
+        std::string next;
+        bool more = readRequest(next);
+        auto linger = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - answered);
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            if (!more) ++_peerClosed;
+            _longestLinger = std::max(_longestLinger, linger);
+        }
+        _changed.notify_all();
+        if (!more) break;
+        pending = next + pending;
     }
     SSL_free(ssl);
     SSL_CTX_set_tlsext_servername_arg(_ctx, nullptr);
     ERR_clear_error();
+}
+
+std::size_t ScriptedTlsOrigin::peerClosedCount() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _peerClosed;
+}
+
+std::chrono::milliseconds ScriptedTlsOrigin::longestLinger() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _longestLinger;
 }
 
 std::size_t ScriptedTlsOrigin::connectionCount() {

@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -99,12 +100,17 @@ public:
         Answer,          // read one request, write the answer, close at once
         NeverHandshake,  // accept the TCP connection and say nothing until stopped
         Slow,            // read one request, write the answer in small pieces with pauses, close
+        KeepAlive,       // answer each request in pieces of assorted sizes; close only after the peer
     };
     struct Options {
         Behaviour behaviour = Behaviour::Answer;
         std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
         std::size_t slowChunk = 1;                // Slow: bytes per piece
-        std::chrono::milliseconds slowPause{50};  // Slow: pause after each piece
+        std::chrono::milliseconds slowPause{50};  // Slow, KeepAlive: pause after each piece
+        std::vector<std::size_t> pieces{};        // KeepAlive: sizes of successive writes, cycled
+        // The answer to the i-th request (counted over all connections);
+        // empty: always `answer`.
+        std::function<std::string(std::size_t)> answerFor{};
         std::string serverName = "localhost";     // certificate name
         const TestCert* issuer = nullptr;         // null: own CA
     };
@@ -129,6 +135,10 @@ public:
     // Waits until n connections have been accepted (n requests read).
     bool waitForConnections(std::size_t n, std::chrono::milliseconds timeout);
     bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout);
+    // KeepAlive: connections that the peer ended, and the longest time a
+    // connection stayed open after its last answer had gone out.
+    std::size_t peerClosedCount();
+    std::chrono::milliseconds longestLinger();
 
 private:
     void run();
@@ -150,6 +160,8 @@ private:
     std::size_t _connections = 0;
     std::vector<std::string> _requests;
     std::vector<std::string> _serverNames;
+    std::size_t _peerClosed = 0;
+    std::chrono::milliseconds _longestLinger{0};
     std::thread _thread;
 };
 

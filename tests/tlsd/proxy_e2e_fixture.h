@@ -1,0 +1,168 @@
+// The fixture of the proxy's end-to-end tests: the real binary on a prepared
+// home directory, a TLS origin and clients (curl and raw TLS) on loopback.
+#pragma once
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "proxy_test_peers.h"
+#include "support/origin.h"
+#include "support/process.h"
+#include "support/test_certs.h"
+
+namespace morvex {
+
+using namespace std::chrono_literals;
+using test::CertSpec;
+using test::ChildProcess;
+using test::TestCert;
+using test::TestTlsOrigin;
+using test::TlsTestClient;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+inline constexpr const char* kToken = "e2e-token";
+inline constexpr const char* kKeyPassword = "key-pass";
+inline constexpr const char* kStarted = "TLSProxy is started";
+inline constexpr const char* kRefused = "Request will not be proxied through TLS proxy: ";
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string out(n, '\0');
+    for (char& c : out) c = static_cast<char>(generator());
+    return out;
+}
+
+// A port nobody listens on right now.
+inline std::uint16_t freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof in;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &len);
+    ::close(fd);
+    return ntohs(in.sin_port);
+}
+
+// Thread names of a process (Linux keeps the first 15 bytes).
+inline std::map<std::string, int> threadNames(pid_t pid) {
+    std::map<std::string, int> names;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = slurp(entry.path().string() + "/comm");
+        if (!name.empty() && name.back() == '\n') name.pop_back();
+        ++names[name];
+    }
+    return names;
+}
+
+inline std::string request(const std::string& type, std::uint16_t originPort, const std::string& token = kToken,
+                    const std::string& path = "/file") {
+    std::string r = "GET " + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(originPort) + "\r\n";
+    if (!type.empty()) r += "x-morvex-request-type: " + type + "\r\n";
+    if (!token.empty()) r += "x-morvex-tlsproxy-token: " + token + "\r\n";
+    return r + "\r\n";
+}
+
+class ProxyE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy(MORVEX_SOURCE_DIR "/etc", home.path() + "/etc", std::filesystem::copy_options::recursive);
+        ca = std::make_unique<TestCert>(TestCert::create(CertSpec().cn("Origin Test CA").asCa()));
+        TestCert leaf = test::issueLoopbackServerCert(*ca, "localhost");
+        TestCert proxyCert = TestCert::create(CertSpec().cn("morvexd-tls-proxy-localhost"));
+        home.file("etc/auth/appsCA.pem", ca->certPem());
+        home.file("etc/auth/server_tlsproxy.pem", proxyCert.certPem() + proxyCert.keyPem(kKeyPassword));
+        home.file("etc/log-tlsproxy-local.cfg",
+                  "rootCategory=DEBUG, A1\n"
+                  "appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/proxy.log\n"
+                  "appender.A1.layout.ConversionPattern=%p %t %c %m%n\n");
+        origin = std::make_unique<TestTlsOrigin>(leaf.certPem(), leaf.keyPem());
+        logPath = home.path() + "/var/log/morvex/proxy.log";
+    }
+
+    test::ProcessOptions proxyOptions(std::uint16_t port) {
+        test::ProcessOptions o;
+        o.env["MORVEX_HOME"] = home.path();
+        o.env["MORVEX_ETC"] = std::nullopt;
+        o.stdinData = R"({"listen_port": )" + std::to_string(port) + R"(, "token": ")" + kToken +
+                      R"(", "private_key_password": ")" + kKeyPassword + R"("})";
+        return o;
+    }
+
+    // Starts the proxy and waits until it serves.
+    void startProxy() {
+        port = freePort();
+        proxy = std::make_unique<ChildProcess>(proxyOptions(port));
+        ASSERT_TRUE(waitForLog(kStarted, 30s)) << log();
+    }
+
+    bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout = 10s) {
+        return test::waitForFileContaining(logPath, needle, timeout);
+    }
+    std::string log() { return slurp(logPath); }
+
+    // curl through the proxy; returns its standard output (the body).
+    test::ProcessResult curl(const std::string& type, std::uint16_t originPort, const std::string& path) {
+        test::ProcessOptions o;
+        o.program = "/usr/bin/curl";
+        o.args = {"-sk",
+                  "--http1.1",
+                  "--max-time",
+                  "20",
+                  "https://127.0.0.1:" + std::to_string(port) + path,
+                  "-H",
+                  "Host: localhost:" + std::to_string(originPort),
+                  "-H",
+                  "x-morvex-request-type: " + type,
+                  "-H",
+                  std::string("x-morvex-tlsproxy-token: ") + kToken};
+        return test::runProcess(o, 30s);
+    }
+
+    void TearDown() override {
+        if (proxy && proxy->running()) {
+            // Every test ends with an orderly stop: whatever it left open
+            // (connections, outbound connections) must not spoil it.
+            proxy->sendSignal(SIGTERM);
+            test::ProcessResult r = proxy->wait(20s);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_THAT(r.err, Not(HasSubstr("Sanitizer"))) << r.err;
+        }
+    }
+
+    test::TempDir home{"morvex-proxy-e2e"};
+    std::unique_ptr<TestCert> ca;  // issues the origins' certificates; the Telemetry type trusts it
+    std::unique_ptr<TestTlsOrigin> origin;
+    std::unique_ptr<ChildProcess> proxy;
+    std::string logPath;
+    std::uint16_t port = 0;
+};
+
+}  // namespace morvex
