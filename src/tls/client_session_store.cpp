@@ -52,7 +52,7 @@ SSL_SESSION* ClientSessionStore::take(const std::string& key) {
     std::vector<SSL_SESSION*>& sessions = it->sessions;
     const std::time_t now = std::time(nullptr);
     std::erase_if(sessions, [now](SSL_SESSION* s) {
-        if (!expired(s, now)) return false;
+        if (!expired(s, now) && SSL_SESSION_is_resumable(s)) return false;
         SSL_SESSION_free(s);
         return true;
     });
@@ -64,7 +64,10 @@ SSL_SESSION* ClientSessionStore::take(const std::string& key) {
     if (isTls13(session)) {
         sessions.pop_back();  // the caller gets the store's reference
     } else {
-        SSL_SESSION_up_ref(session);
+        // A copy: the library may mark the session a connection used as not
+        // resumable when that connection ends, and this one stays shared.
+        session = SSL_SESSION_dup(session);
+        if (session == nullptr) return nullptr;
     }
     if (sessions.empty()) {
         erase(it);

@@ -211,13 +211,18 @@ void SslSession::acceptStoredSessions() {
 int SslSession::newClientSessionCallback(SSL* ssl, SSL_SESSION* session) {
     auto* self = static_cast<SslSession*>(SSL_get_ex_data(ssl, SslLibrary::sslSessionIndex()));
     if (self == nullptr || self->_reuseStore == nullptr || !SSL_SESSION_is_resumable(session)) return 0;
+    // Keep a copy: the library marks the connection's own session as not
+    // resumable when the connection ends without our close notice, which is
+    // how most outbound connections end (the origin closes).
+    SSL_SESSION* copy = SSL_SESSION_dup(session);
+    if (copy == nullptr) return 0;
     if (self->_reuseAccepted) {
-        self->_reuseStore->put(self->_reuseKey, session);
+        self->_reuseStore->put(self->_reuseKey, copy);
     } else {
         if (self->_reusePending != nullptr) SSL_SESSION_free(self->_reusePending);
-        self->_reusePending = session;
+        self->_reusePending = copy;
     }
-    return 1;
+    return 0;  // the library keeps its own reference
 }
 
 void SslSession::dropStoredSessionState() noexcept {
@@ -374,6 +379,13 @@ void SslSession::infoCallback(const SSL* ssl, int where, int ret) {
         self->_closed = true;
     }
     if ((where & SSL_CB_ALERT) && std::strcmp(SSL_alert_type_string(ret), "F") == 0) {
+        // A session that ended in a fatal alert must not be resumed.
+        if (self->_reuseStore != nullptr) {
+            self->_reuseStore->forget(self->_reuseKey);
+            if (self->_reusePending != nullptr) SSL_SESSION_free(self->_reusePending);
+            self->_reusePending = nullptr;
+            self->_reuseAccepted = false;
+        }
         s_log.warn("Received fatal SSL3 alert. ssl_state='%s', alert_description='%s'.", SSL_state_string_long(ssl),
                    SSL_alert_desc_string_long(ret));
     }

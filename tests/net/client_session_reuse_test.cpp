@@ -75,9 +75,10 @@ public:
     std::uint16_t port(int i) const { return _listeners[i].port; }
 
     // Serves one connection on listener i: handshake, "ping" -> "pong", then
-    // waits for the client's close.
-    std::future<Seen> serveOne(int i) {
-        return std::async(std::launch::async, [this, i] {
+    // waits for the client's close, or with `abrupt` closes the socket first
+    // (no close notice either way, as an origin that just hangs up).
+    std::future<Seen> serveOne(int i, bool abrupt = false) {
+        return std::async(std::launch::async, [this, i, abrupt] {
             Seen seen;
             int fd = ::accept(_listeners[i].fd, nullptr, nullptr);
             SSL* ssl = SSL_new(_ctx);
@@ -88,9 +89,10 @@ public:
                 seen.resumed = SSL_session_reused(ssl) == 1;
                 char buf[4];
                 if (SSL_read(ssl, buf, sizeof buf) == 4) SSL_write(ssl, "pong", 4);
+                if (abrupt) ::shutdown(fd, SHUT_RDWR);
                 while (SSL_read(ssl, buf, sizeof buf) > 0) {
                 }
-                SSL_shutdown(ssl);
+                if (!abrupt) SSL_shutdown(ssl);
             }
             SSL_free(ssl);
             ::close(fd);
@@ -169,11 +171,11 @@ protected:
 
     // One request to origin listener i with the SNI name; returns what the
     // origin saw and, in resumedByClient, the client's own view.
-    Seen exchange(const std::string& sni, int i = 0, int* resumedByClient = nullptr) {
+    Seen exchange(const std::string& sni, int i = 0, int* resumedByClient = nullptr, bool abrupt = false) {
         Record rec;
         static const std::string ping = "ping";
         SendList request{{4, ping.data()}};
-        auto served = origin->serveOne(i);
+        auto served = origin->serveOne(i, abrupt);
         auto* c = new ReuseConnection(rec, *pool, origin->port(i));
         c->setSni(sni);
         c->setAsyncWriteData(request);
@@ -233,6 +235,13 @@ TEST_P(ClientSessionReuseTest, ASessionThatNoLongerResumesIsReplaced) {
     EXPECT_FALSE(refused.resumed);
     Seen next = exchange("a.example");
     EXPECT_TRUE(next.resumed);
+}
+
+TEST_P(ClientSessionReuseTest, AConnectionTheOriginHangsUpOnStillLeavesAResumableSession) {
+    // The client never sends a close notice here; its session stays usable.
+    exchange("a.example", 0, nullptr, true);
+    EXPECT_TRUE(exchange("a.example", 0, nullptr, true).resumed);
+    EXPECT_TRUE(exchange("a.example", 0, nullptr, true).resumed);
 }
 
 TEST_P(ClientSessionReuseTest, APeerTurnedDownAfterTheHandshakeLeavesNoSession) {

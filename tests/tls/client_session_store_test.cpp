@@ -13,9 +13,13 @@
 namespace morvex {
 namespace {
 
-// A session of the protocol version that the store treats as it would a real one.
+// A resumable session (it has an id) of the protocol version, as the store
+// would see a real one.
 SSL_SESSION* session(int version, long ageSeconds = 0, long lifetime = 300) {
+    static unsigned char id = 0;
+    ++id;
     SSL_SESSION* s = SSL_SESSION_new();
+    SSL_SESSION_set1_id(s, &id, 1);
     SSL_SESSION_set_protocol_version(s, version);
     SSL_SESSION_set_time(s, static_cast<long>(std::time(nullptr)) - ageSeconds);
     SSL_SESSION_set_timeout(s, lifetime);
@@ -28,9 +32,15 @@ TEST(ClientSessionStoreTest, Tls12SessionsAreSharedTls13TicketsAreUsedOnce) {
     SSL_SESSION* s12 = session(TLS1_2_VERSION);
     store.put("a", old12);
     store.put("a", s12);  // replaces
+    unsigned int idLength = 0;
+    const unsigned char* want = SSL_SESSION_get_id(s12, &idLength);
     for (int i = 0; i < 3; ++i) {
-        SSL_SESSION* got = store.take("a");
-        EXPECT_EQ(got, s12);
+        SSL_SESSION* got = store.take("a");  // a copy of s12 every time
+        ASSERT_NE(got, nullptr);
+        unsigned int gotLength = 0;
+        const unsigned char* gotId = SSL_SESSION_get_id(got, &gotLength);
+        EXPECT_EQ(gotLength, idLength);
+        EXPECT_EQ(gotId[0], want[0]);
         SSL_SESSION_free(got);
     }
     SSL_SESSION* t1 = session(TLS1_3_VERSION);
@@ -64,11 +74,13 @@ TEST(ClientSessionStoreTest, TicketsPerKeyAndKeysAreBounded) {
     EXPECT_EQ(store.sessionCount("k"), 1u);
 }
 
-TEST(ClientSessionStoreTest, ExpiredSessionsAreNotOffered) {
+TEST(ClientSessionStoreTest, ExpiredOrUnresumableSessionsAreNotOffered) {
     ClientSessionStore store;
     store.put("a", session(TLS1_2_VERSION, 400, 300));
     EXPECT_EQ(store.take("a"), nullptr);
     EXPECT_EQ(store.keyCount(), 0u);
+    store.put("a", SSL_SESSION_new());  // no id, no ticket
+    EXPECT_EQ(store.take("a"), nullptr);
     store.put("a", session(TLS1_2_VERSION, 100, 300));
     store.forget("a");
     EXPECT_EQ(store.take("a"), nullptr);
