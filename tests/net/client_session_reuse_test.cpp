@@ -125,8 +125,8 @@ struct Record {
 
 class ReuseConnection : public TcpClientConnection {
 public:
-    ReuseConnection(Record& r, TcpClientConnectionPool& pool, std::uint16_t port)
-        : TcpClientConnection(pool, pool.loop(), true, htonl(INADDR_LOOPBACK), port, "origin.example"), _r(r) {}
+    ReuseConnection(Record& r, TcpClientConnectionPool& pool, std::uint16_t port, const std::string& host)
+        : TcpClientConnection(pool, pool.loop(), true, htonl(INADDR_LOOPBACK), port, host), _r(r) {}
     ~ReuseConnection() override { ++_r.deleted; }
     void connectionMade() override { _r.resumed = SSL_session_reused(sslSession().handle()); }
     void dataAvailable(Ring& ring) override {
@@ -161,6 +161,7 @@ protected:
         o.sslVersions = SslVersion::TLS1_2;  // TLS 1.3 is always allowed too
         ASSERT_TRUE(clientCtx.initClient(o));
         pool = std::make_unique<JudgingPool>(loop, &clientCtx, 55000);
+        activePool = pool.get();
         origin = std::make_unique<ResumingOrigin>(material, GetParam());
         loopThread = std::make_unique<LoopThread>(loop, "TestOutboundThread");
     }
@@ -176,7 +177,7 @@ protected:
         static const std::string ping = "ping";
         SendList request{{4, ping.data()}};
         auto served = origin->serveOne(i, abrupt);
-        auto* c = new ReuseConnection(rec, *pool, origin->port(i));
+        auto* c = new ReuseConnection(rec, *activePool, origin->port(i), host);
         c->setSni(sni);
         c->setAsyncWriteData(request);
         EXPECT_TRUE(c->connect());
@@ -184,6 +185,7 @@ protected:
         c->terminateExternally(false);  // harmless if it has ended already
         EXPECT_TRUE(waitFor([&] { return rec.deleted == 1; }));
         if (resumedByClient) *resumedByClient = rec.resumed;
+        errors += rec.errors;
         EXPECT_EQ(served.wait_for(std::chrono::seconds(10)), std::future_status::ready);
         return served.get();
     }
@@ -194,6 +196,9 @@ protected:
     std::unique_ptr<JudgingPool> pool;
     std::unique_ptr<ResumingOrigin> origin;
     std::unique_ptr<LoopThread> loopThread;
+    TcpClientConnectionPool* activePool = nullptr;
+    std::string host = "origin.example";
+    int errors = 0;  // connection errors over all exchanges
 };
 
 TEST_P(ClientSessionReuseTest, ARepeatDestinationResumesOthersDoNot) {
@@ -252,6 +257,28 @@ TEST_P(ClientSessionReuseTest, APeerTurnedDownAfterTheHandshakeLeavesNoSession) 
     EXPECT_FALSE(next.offered);
     EXPECT_FALSE(next.resumed);
     EXPECT_TRUE(exchange("a.example").resumed);
+}
+
+TEST_P(ClientSessionReuseTest, AVerifyingContextAcceptsTheResumedPeer) {
+    // The peer checks run again on the resumed session's certificate.
+    SslClientContextOptions o;
+    o.sslVersions = SslVersion::TLS1_2;
+    o.shouldVerifyServerCert = true;
+    o.shouldVerifyServerName = true;
+    o.caCertFile = material.certFile;
+    SslContext verifying;
+    ASSERT_TRUE(verifying.initClient(o));
+    JudgingPool verifyingPool(loop, &verifying, 55000);
+    activePool = &verifyingPool;
+    host = "channel.test";
+    EXPECT_FALSE(exchange("channel.test").resumed);
+    Seen again = exchange("channel.test");
+    EXPECT_TRUE(again.resumed);
+    EXPECT_EQ(errors, 0);
+    // Another host name is another destination, and fails its name check.
+    host = "other.test";
+    EXPECT_FALSE(exchange("other.test").offered);
+    EXPECT_EQ(errors, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, ClientSessionReuseTest, ::testing::Values(TLS1_2_VERSION, TLS1_3_VERSION),
