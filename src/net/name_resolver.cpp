@@ -1,18 +1,54 @@
 #include "net/name_resolver.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <thread>
 
+#include "net/in_thread_actor.h"
 #include "platform/error_codes.h"
 #include "platform/winsock.h"
+#include "util/logger.h"
 
 namespace morvex {
 
 namespace {
+
+Logger s_log("NameResolver");
+
+// Winsock code of a getaddrinfo result, as the blocking platform call gives.
+int winsockCodeOf(int eai) noexcept {
+    switch (eai) {
+        case 0:
+            return 0;
+        case EAI_NONAME:
+            return static_cast<int>(platform::WSAHOST_NOT_FOUND);
+        case EAI_AGAIN:
+            return static_cast<int>(platform::WSATRY_AGAIN);
+        case EAI_NODATA:
+        case EAI_ADDRFAMILY:
+            return static_cast<int>(platform::WSANO_DATA);
+        case EAI_MEMORY:
+            return static_cast<int>(platform::WSAENOBUFS);
+        case EAI_SYSTEM:
+            return static_cast<int>(platform::WinsockErrorFromErrno(errno));
+        default:
+            return static_cast<int>(platform::WSANO_RECOVERY);
+    }
+}
+
+void collectIPv4(const addrinfo* res, NameResolver::AddressList& addrs) {
+    for (const addrinfo* ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET || !ai->ai_addr) continue;
+        addrs.push_back(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+    }
+}
 
 int systemLookup(const std::string& host, NameResolver::AddressList& addrs) {
     addrinfo hints{};
@@ -21,10 +57,7 @@ int systemLookup(const std::string& host, NameResolver::AddressList& addrs) {
     addrinfo* res = nullptr;
     int rc = platform::getaddrinfo(host.c_str(), nullptr, &hints, &res);
     if (rc != 0) return rc;
-    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET || !ai->ai_addr) continue;
-        addrs.push_back(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
-    }
+    collectIPv4(res, addrs);
     platform::freeaddrinfo(res);
     return addrs.empty() ? static_cast<int>(platform::WSANO_DATA) : 0;
 }
@@ -140,6 +173,10 @@ bool NameResolver::resolveIPv4(const std::string& host, AddressList& addrs, std:
         lookup = _lookup;
     }
     int rc = lookup ? lookup(name, addrs) : systemLookup(name, addrs);
+    return finishLookup(host, rc, addrs, errorText);
+}
+
+bool NameResolver::finishLookup(const std::string& host, int rc, AddressList& addrs, std::string& errorText) {
     if (rc == 0 && addrs.empty()) rc = static_cast<int>(platform::WSANO_DATA);
     if (rc != 0) {
         addrs.clear();
@@ -155,6 +192,171 @@ bool NameResolver::resolveIPv4(const std::string& host, AddressList& addrs, std:
     orderAddresses(addrs, seed);
     std::rotate(addrs.begin(), addrs.begin() + position % addrs.size(), addrs.end());
     return true;
+}
+
+// --- asynchronous resolution ---
+
+// Shared by the requester's handle and the lookup. `done` is taken under
+// `lock` by whichever comes first: the delivery on the reply loop (runs it)
+// or a cancel (destroys it).
+struct NameResolver::AsyncState {
+    explicit AsyncState(EventLoop& loop, Completion fn) : replyLoop(loop), done(std::move(fn)) {}
+    EventLoop& replyLoop;
+    std::mutex lock;
+    Completion done;
+};
+
+// One getaddrinfo_a request; freed by its completion.
+struct NameResolver::SystemRequest {
+    NameResolver* resolver;
+    std::string host;  // as asked for: keys the rotation
+    std::string name;  // as looked up (leading zeros stripped)
+    std::shared_ptr<AsyncState> state;
+    addrinfo hints{};
+    gaicb cb{};
+    sigevent event{};
+};
+
+struct NameResolverTrampoline {
+    static void done(sigval value) {
+        NameResolver::systemLookupDone(static_cast<NameResolver::SystemRequest*>(value.sival_ptr));
+    }
+};
+
+NameResolver::Handle& NameResolver::Handle::operator=(Handle&& other) noexcept {
+    if (this != &other) {
+        cancel();
+        _state = std::move(other._state);
+    }
+    return *this;
+}
+
+void NameResolver::Handle::cancel() noexcept {
+    if (!_state) return;
+    Completion dropped;
+    {
+        std::lock_guard<std::mutex> guard(_state->lock);
+        dropped = std::move(_state->done);
+        _state->done = nullptr;
+    }
+    _state.reset();
+    // `dropped` (and what it captured) goes here, on the caller's thread.
+}
+
+bool NameResolver::Handle::pending() const noexcept {
+    if (!_state) return false;
+    std::lock_guard<std::mutex> guard(_state->lock);
+    return static_cast<bool>(_state->done);
+}
+
+NameResolver::~NameResolver() {
+    std::unique_lock<std::mutex> guard(_inFlightLock);
+    _inFlightDone.wait(guard, [this] { return _inFlight == 0; });
+}
+
+void NameResolver::lookupStarted() {
+    std::lock_guard<std::mutex> guard(_inFlightLock);
+    ++_inFlight;
+}
+
+void NameResolver::lookupEnded() {
+    std::lock_guard<std::mutex> guard(_inFlightLock);
+    if (--_inFlight == 0) _inFlightDone.notify_all();
+}
+
+void NameResolver::deliver(const std::shared_ptr<AsyncState>& state, bool ok, AddressList addrs,
+                           std::string errorText) {
+    InThreadFunctionNowait::post(state->replyLoop,
+                                 [state, ok, addrs = std::move(addrs), errorText = std::move(errorText)]() mutable {
+                                     Completion done;
+                                     {
+                                         std::lock_guard<std::mutex> guard(state->lock);
+                                         done = std::move(state->done);
+                                         state->done = nullptr;
+                                     }
+                                     if (done) done(ok, std::move(addrs), std::move(errorText));
+                                 });
+}
+
+NameResolver::Handle NameResolver::resolveIPv4Async(const std::string& host, EventLoop& replyLoop, Completion done) {
+    auto state = std::make_shared<AsyncState>(replyLoop, std::move(done));
+    Handle handle(state);
+    std::string name = stripLeadingZeros(host);
+    in_addr literal{};
+    if (isDottedIPv4Shape(name) && inet_pton(AF_INET, name.c_str(), &literal) == 1) {
+        deliver(state, true, AddressList{literal.s_addr}, {});
+        return handle;
+    }
+    SystemLookup lookup;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        lookup = _lookup;
+    }
+    if (lookup) {
+        startReplacedLookup(std::move(lookup), host, name, std::move(state));
+    } else {
+        startSystemLookup(host, name, std::move(state));
+    }
+    return handle;
+}
+
+void NameResolver::startSystemLookup(const std::string& host, const std::string& name,
+                                     std::shared_ptr<AsyncState> state) {
+    auto* request = new SystemRequest{this, host, name, state};
+    request->hints.ai_family = AF_INET;
+    request->hints.ai_socktype = SOCK_STREAM;
+    request->cb.ar_name = request->name.c_str();
+    request->cb.ar_request = &request->hints;
+    request->event.sigev_notify = SIGEV_THREAD;
+    request->event.sigev_value.sival_ptr = request;
+    request->event.sigev_notify_function = &NameResolverTrampoline::done;
+    gaicb* list[1] = {&request->cb};
+    lookupStarted();
+    const int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, &request->event);
+    if (rc == 0) return;
+    // Not queued (no memory or no helper thread): fail this resolution only.
+    lookupEnded();
+    delete request;
+    std::string errorText;
+    AddressList none;
+    finishLookup(host, winsockCodeOf(rc), none, errorText);
+    s_log.warn("Could not start the lookup of %s: %s", host.c_str(), errorText.c_str());
+    deliver(state, false, {}, std::move(errorText));
+}
+
+void NameResolver::systemLookupDone(SystemRequest* request) {
+    std::unique_ptr<SystemRequest> owned(request);
+    AddressList addrs;
+    int rc = winsockCodeOf(gai_error(&request->cb));
+    if (rc == 0) collectIPv4(request->cb.ar_result, addrs);
+    if (request->cb.ar_result) freeaddrinfo(request->cb.ar_result);
+    std::string errorText;
+    NameResolver* resolver = request->resolver;
+    const bool ok = resolver->finishLookup(request->host, rc, addrs, errorText);
+    deliver(request->state, ok, std::move(addrs), std::move(errorText));
+    owned.reset();
+    resolver->lookupEnded();
+}
+
+void NameResolver::startReplacedLookup(SystemLookup lookup, const std::string& host, const std::string& name,
+                                       std::shared_ptr<AsyncState> state) {
+    lookupStarted();
+    try {
+        std::thread([this, lookup = std::move(lookup), host, name, state] {
+            AddressList addrs;
+            std::string errorText;
+            const int rc = lookup(name, addrs);
+            const bool ok = finishLookup(host, rc, addrs, errorText);
+            deliver(state, ok, std::move(addrs), std::move(errorText));
+            lookupEnded();
+        }).detach();
+    } catch (const std::system_error&) {
+        lookupEnded();
+        std::string errorText;
+        AddressList none;
+        finishLookup(host, static_cast<int>(platform::WSANO_RECOVERY), none, errorText);
+        deliver(state, false, {}, std::move(errorText));
+    }
 }
 
 }  // namespace morvex

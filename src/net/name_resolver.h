@@ -1,20 +1,57 @@
 // IPv4 name resolution with a per-name rotation: several addresses of a name
 // are put in a fixed shuffled order that belongs to the name, and successive
 // resolutions start one place further on, so connections spread over them.
+//
+// resolveIPv4 blocks its caller; resolveIPv4Async does the lookup off the
+// caller's loop (glibc's getaddrinfo_a helper threads) and posts the outcome
+// back to a loop, so a name that never answers holds up nothing else.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace morvex {
 
+class EventLoop;
+
 class NameResolver {
 public:
     // Addresses are IPv4 in network byte order (as in in_addr.s_addr).
     using AddressList = std::vector<std::uint32_t>;
+
+    // Outcome of an asynchronous resolution: ok with the addresses (first =
+    // the one to use), or not ok with the error text.
+    using Completion = std::function<void(bool ok, AddressList addrs, std::string errorText)>;
+
+    struct AsyncState;
+
+    // Keeps an asynchronous resolution's completion alive. Destroying or
+    // cancelling it (on the reply loop's thread) guarantees the completion
+    // will not run and destroys it there; the lookup itself may still finish
+    // in the background and is then dropped. Movable, not copyable.
+    class Handle {
+    public:
+        Handle() noexcept = default;
+        Handle(Handle&&) noexcept = default;
+        Handle& operator=(Handle&& other) noexcept;
+        Handle(const Handle&) = delete;
+        Handle& operator=(const Handle&) = delete;
+        ~Handle() { cancel(); }
+
+        void cancel() noexcept;
+        // True from the start until the completion ran or was cancelled.
+        bool pending() const noexcept;
+
+    private:
+        friend class NameResolver;
+        explicit Handle(std::shared_ptr<AsyncState> state) noexcept : _state(std::move(state)) {}
+        std::shared_ptr<AsyncState> _state;
+    };
 
     // The system lookup below the resolver: fills addrs (any order) for an
     // IPv4 stream lookup of host and returns 0, or returns the Winsock code
@@ -29,7 +66,15 @@ public:
     // system's message text for the resolver's code. Thread-safe; blocks.
     bool resolveIPv4(const std::string& host, AddressList& addrs, std::string& errorText);
 
-    // Replaces the system lookup (empty: back to the real one).
+    // As resolveIPv4, without blocking: done runs later on replyLoop's thread
+    // (never inside this call) with the same addresses, rotation and error
+    // texts. A dotted IPv4 literal completes without a lookup. Keep the
+    // handle while the completion may still be wanted; see Handle. If
+    // replyLoop is no longer running, done runs on the lookup's thread.
+    [[nodiscard]] Handle resolveIPv4Async(const std::string& host, EventLoop& replyLoop, Completion done);
+
+    // Replaces the system lookup (empty: back to the real one). The async
+    // path runs a replacement on a thread of its own, so it may block.
     void setSystemLookup(SystemLookup lookup);
     // Reseeds the generator of per-name seeds and forgets every name.
     void reseed(std::uint64_t s0, std::uint64_t s1);
@@ -45,8 +90,13 @@ public:
     static constexpr std::size_t kMaxNames = 12;
 
     NameResolver();
+    // Waits for lookups still running in the background (tests).
+    ~NameResolver();
+    NameResolver(const NameResolver&) = delete;
+    NameResolver& operator=(const NameResolver&) = delete;
 
 private:
+    struct SystemRequest;
     struct Entry {
         std::uint32_t hash = 0;
         std::uint32_t seed = 0;
@@ -59,6 +109,18 @@ private:
     // Finds or creates the name's entry, moves it to the front and returns
     // its seed and position (advanced on each lookup). Caller holds _lock.
     void touch(std::uint32_t hash, std::uint32_t& seed, std::uint32_t& position);
+    // Turns a lookup's outcome (rc 0 or a Winsock code) into the result:
+    // rotation for several addresses, the system text for a failure.
+    bool finishLookup(const std::string& host, int rc, AddressList& addrs, std::string& errorText);
+    // Hands a finished asynchronous resolution to its reply loop.
+    static void deliver(const std::shared_ptr<AsyncState>& state, bool ok, AddressList addrs, std::string errorText);
+    void startSystemLookup(const std::string& host, const std::string& name, std::shared_ptr<AsyncState> state);
+    void startReplacedLookup(SystemLookup lookup, const std::string& host, const std::string& name,
+                             std::shared_ptr<AsyncState> state);
+    static void systemLookupDone(SystemRequest* request);
+    friend struct NameResolverTrampoline;
+    void lookupStarted();
+    void lookupEnded();
 
     std::mutex _lock;
     Entry _entries[kMaxNames];  // most recently used first
@@ -66,6 +128,10 @@ private:
     std::uint64_t _s0;
     std::uint64_t _s1;
     SystemLookup _lookup;
+    // Background lookups still running; the destructor waits for none.
+    std::mutex _inFlightLock;
+    std::condition_variable _inFlightDone;
+    std::size_t _inFlight = 0;
 };
 
 }  // namespace morvex

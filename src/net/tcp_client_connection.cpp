@@ -60,7 +60,31 @@ void TcpClientConnection::crashLogDescribe(CrashLogOutput& out) const noexcept {
 }
 
 bool TcpClientConnection::serverCertificateAcceptable() {
-    return _pool.certificateAcceptable(*this);
+    if (!_pool.certificateAcceptable(*this)) return false;
+    if (_session) _session->acceptStoredSessions();
+    return true;
+}
+
+std::string TcpClientConnection::sessionReuseKey(const SslSession& session) const {
+    char addr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&_dest.storage)->sin_addr, addr, sizeof addr);
+    std::string key = sni();
+    key += '|';
+    key += session.targetHost();
+    key += '|';
+    key += addr;
+    key += ':';
+    key += std::to_string(_dest.port());
+    return key;
+}
+
+void TcpClientConnection::setupSslSession(SslSession& session, const SslContext& context, const std::string& host) {
+    TcpOutbound::setupSslSession(session, context, host);
+    _session = &session;
+    if (!session.storedSessionOffered() && !session.handshakeDone() && context.clientSessionStore() &&
+        ClientSessionStore::enabled()) {
+        session.offerStoredSession(context.clientSessionStore(), sessionReuseKey(session));
+    }
 }
 
 void TcpClientConnection::finished() {

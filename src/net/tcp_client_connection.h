@@ -36,7 +36,14 @@ public:
 
     // "TcpClientConnection: ", " peer=", ", port=", then the TcpOutbound dump.
     void crashLogDescribe(CrashLogOutput& out) const noexcept override;
+    // Asks the pool; an accepted peer lets its sessions be kept for reuse.
     bool serverCertificateAcceptable() override;
+    // Before the first handshake step, offers a session kept from an earlier
+    // connection to the same destination (SNI name, expected peer host,
+    // address and port) under the same client context.
+    void setupSslSession(SslSession& session, const SslContext& context, const std::string& host) override;
+    // The key of this connection's destination in the context's session store.
+    std::string sessionReuseKey(const SslSession& session) const;
     // Leaves the pool's idle list and deletes the connection.
     void finished() override;
 
@@ -47,6 +54,7 @@ private:
     SocketAddress _dest;
     std::string _destHost;
     std::uint32_t _key;
+    SslSession* _session = nullptr;  // the TcpOutbound's session, once set up
     TcpClientConnection* _idlePrev = nullptr;
     TcpClientConnection* _idleNext = nullptr;
     bool _idle = false;

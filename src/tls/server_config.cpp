@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "tls/client_session_store.h"
 #include "tls/ssl_options_loader.h"
 #include "util/logger.h"
 #include "util/pathname.h"
@@ -55,6 +56,11 @@ ServerConfig::ServerConfig(Setup setup)
         _commonCriteriaMode = parseBooleanWord(*v).value_or(false);
     }
     if (auto v = _store->value("server", "sslConfig", "crlPath")) _crlPath = *v;
+    if (auto v = _store->value("server", "sslConfig", "sslClientSessionReuse")) {
+        _clientSessionReuse = parseBooleanWord(*v).value_or(true);
+    }
+    ClientSessionStore::setEnabled(_clientSessionReuse);
+    if (!_clientSessionReuse) s_log.info("Outbound TLS session reuse is off (sslClientSessionReuse)");
     loadSslConfig();
 }
 

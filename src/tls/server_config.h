@@ -59,6 +59,10 @@ public:
     bool fipsMode() const noexcept { return _fipsMode; }
     bool commonCriteriaMode() const noexcept { return _commonCriteriaMode; }
     const std::string& crlPath() const noexcept { return _crlPath; }
+    // sslClientSessionReuse (boolean word, default true): outbound TLS
+    // sessions are kept in memory and resumed on the next connection to the
+    // same destination. Construction applies it to ClientSessionStore.
+    bool clientSessionReuse() const noexcept { return _clientSessionReuse; }
 
     // Session settings for the TLS layer: the server session timeout in ms
     // (300000 when sslServerSessionTimeout is unset), the client session
@@ -85,6 +89,7 @@ private:
     bool _fipsMode = false;
     bool _commonCriteriaMode = false;
     std::string _crlPath;
+    bool _clientSessionReuse = true;
 };
 
 }  // namespace morvex

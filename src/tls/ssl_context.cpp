@@ -89,6 +89,12 @@ SslContext::~SslContext() {
 bool SslContext::initClient(const SslClientContextOptions& options) {
     try {
         build(options, false, options.shouldVerifyServerCert, options.shouldVerifyServerName);
+        // Sessions are kept by the connections' own store, keyed by
+        // destination; the library only hands each new one over (TLS 1.3
+        // tickets arrive after the handshake).
+        _sessionStore = std::make_unique<ClientSessionStore>();
+        SSL_CTX_set_session_cache_mode(_ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(_ctx, &SslSession::newClientSessionCallback);
         return true;
     } catch (const SslInitException& e) {
         s_log.error("%s", e.what());

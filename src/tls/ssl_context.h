@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "tls/client_session_store.h"
 #include "tls/ssl_context_options.h"
 #include "tls/ssl_library.h"
 
@@ -38,6 +39,10 @@ public:
     bool allowRenegotiation() const noexcept { return _allowRenegotiation; }
     void setAllowRenegotiation(bool allow) noexcept { _allowRenegotiation = allow; }
 
+    // Client contexts: the in-memory store of sessions to resume (lives as
+    // long as the context); null for a server context or an empty one.
+    ClientSessionStore* clientSessionStore() const noexcept { return _sessionStore.get(); }
+
     // The context's own certificate (not owned), or null.
     X509* certificate() const noexcept;
 
@@ -59,6 +64,7 @@ private:
     bool _verifyPeer = false;
     bool _verifyServerName = false;
     bool _allowRenegotiation = true;
+    std::unique_ptr<ClientSessionStore> _sessionStore;
 };
 
 // A handle on a server context that lives as long as any copy of the handle.

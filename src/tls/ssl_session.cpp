@@ -8,6 +8,7 @@
 #include "net/pollable_descriptor.h"
 #include "platform/winsock.h"
 #include "tls/cert_check.h"
+#include "tls/client_session_store.h"
 #include "tls/ssl_context.h"
 #include "tls/ssl_library.h"
 #include "tls/ssl_session_cache.h"
@@ -140,6 +141,7 @@ bool SslSession::create(const SslContext& ctx, PollableDescriptor* descriptor) {
     _handshakeDone = false;
     _closed = false;
     _resumeOffered = false;
+    dropStoredSessionState();
     SSL_set_info_callback(_ssl, &SslSession::infoCallback);
     SSL_set_bio(_ssl, bio, bio);
     SSL_set_mode(_ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -181,6 +183,55 @@ bool SslSession::createClient(const SslContext& ctx, PollableDescriptor* descrip
         s_log.debug("Stored verifyServerName=%s into SSL context", _targetHost.c_str());
     }
     return true;
+}
+
+void SslSession::offerStoredSession(ClientSessionStore* store, std::string key) {
+    if (_reuseOffered || _ssl == nullptr || store == nullptr || !ClientSessionStore::enabled()) return;
+    // The on-disk cache, when on, owns resumption for this session.
+    if (!_targetHost.empty() && SslLibrary::clientSessionCacheEnabled()) return;
+    _reuseOffered = true;
+    _reuseStore = store;
+    _reuseKey = std::move(key);
+    if (SSL_SESSION* stored = store->take(_reuseKey)) {
+        if (SSL_set_session(_ssl, stored) != 1) ERR_clear_error();
+        SSL_SESSION_free(stored);
+    }
+}
+
+void SslSession::acceptStoredSessions() {
+    if (_reuseStore == nullptr || _reuseAccepted) return;
+    _reuseAccepted = true;
+    if (!SSL_session_reused(_ssl)) _reuseStore->forget(_reuseKey);
+    if (_reusePending != nullptr) {
+        _reuseStore->put(_reuseKey, _reusePending);
+        _reusePending = nullptr;
+    }
+}
+
+int SslSession::newClientSessionCallback(SSL* ssl, SSL_SESSION* session) {
+    auto* self = static_cast<SslSession*>(SSL_get_ex_data(ssl, SslLibrary::sslSessionIndex()));
+    if (self == nullptr || self->_reuseStore == nullptr || !SSL_SESSION_is_resumable(session)) return 0;
+    // Keep a copy: the library marks the connection's own session as not
+    // resumable when the connection ends without our close notice, which is
+    // how most outbound connections end (the origin closes).
+    SSL_SESSION* copy = SSL_SESSION_dup(session);
+    if (copy == nullptr) return 0;
+    if (self->_reuseAccepted) {
+        self->_reuseStore->put(self->_reuseKey, copy);
+    } else {
+        if (self->_reusePending != nullptr) SSL_SESSION_free(self->_reusePending);
+        self->_reusePending = copy;
+    }
+    return 0;  // the library keeps its own reference
+}
+
+void SslSession::dropStoredSessionState() noexcept {
+    if (_reusePending != nullptr) SSL_SESSION_free(_reusePending);
+    _reusePending = nullptr;
+    _reuseStore = nullptr;
+    _reuseKey.clear();
+    _reuseOffered = false;
+    _reuseAccepted = false;
 }
 
 int SslSession::handshake() {
@@ -296,6 +347,7 @@ bool SslSession::checkPeer(const std::string& commonNameToCheck, const std::stri
 
 void SslSession::release() {
     if (_ssl == nullptr) return;
+    dropStoredSessionState();
     std::lock_guard<std::mutex> guard(SslLibrary::lock());
     SSL_free(_ssl);
     _ssl = nullptr;
@@ -327,6 +379,13 @@ void SslSession::infoCallback(const SSL* ssl, int where, int ret) {
         self->_closed = true;
     }
     if ((where & SSL_CB_ALERT) && std::strcmp(SSL_alert_type_string(ret), "F") == 0) {
+        // A session that ended in a fatal alert must not be resumed.
+        if (self->_reuseStore != nullptr) {
+            self->_reuseStore->forget(self->_reuseKey);
+            if (self->_reusePending != nullptr) SSL_SESSION_free(self->_reusePending);
+            self->_reusePending = nullptr;
+            self->_reuseAccepted = false;
+        }
         s_log.warn("Received fatal SSL3 alert. ssl_state='%s', alert_description='%s'.", SSL_state_string_long(ssl),
                    SSL_alert_desc_string_long(ret));
     }

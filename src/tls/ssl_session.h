@@ -15,6 +15,7 @@
 
 namespace morvex {
 
+class ClientSessionStore;
 class PollableDescriptor;
 class SslContext;
 
@@ -54,6 +55,19 @@ public:
     // Client session cache key: host and port of the connection. Set it
     // before createClient(), and only when the client session cache is on.
     void setTarget(const std::string& host, std::uint32_t port);
+
+    // Resumption from the client context's session store (client side; call
+    // before the first handshake step; later calls do nothing). key names the
+    // destination. Does nothing when the store switch is off or the on-disk
+    // client session cache serves this session instead. From then on new
+    // sessions the server sends are kept for key, once acceptStoredSessions()
+    // has said the peer passed its checks.
+    void offerStoredSession(ClientSessionStore* store, std::string key);
+    bool storedSessionOffered() const noexcept { return _reuseOffered; }
+    // The peer passed the checks after the handshake: sessions that arrived
+    // already, and those still to come, go to the store. An offered session
+    // that the server did not resume is forgotten.
+    void acceptStoredSessions();
 
     int handshake();
     // The client handshake step with session resumption from the cache.
@@ -97,6 +111,10 @@ private:
     bool create(const SslContext& ctx, PollableDescriptor* descriptor);
     static void infoCallback(const SSL* ssl, int where, int ret);
     static int serverNameCallback(SSL* ssl, int* alert, void* arg);
+    // The client context's new-session callback (TLS 1.3 tickets arrive
+    // after the handshake): returns 1 when the session was kept.
+    static int newClientSessionCallback(SSL* ssl, SSL_SESSION* session);
+    void dropStoredSessionState() noexcept;
     friend class SslContext;
 
     SSL* _ssl = nullptr;
@@ -107,6 +125,11 @@ private:
     bool _resumeOffered = false;
     std::string _targetHost;
     std::uint32_t _targetPort = 0;
+    ClientSessionStore* _reuseStore = nullptr;  // set once a session was offered
+    std::string _reuseKey;
+    bool _reuseOffered = false;
+    bool _reuseAccepted = false;
+    SSL_SESSION* _reusePending = nullptr;  // arrived before the peer was accepted
 };
 
 }  // namespace morvex

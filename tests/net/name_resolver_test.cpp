@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <set>
 
+#include "loop_test_support.h"
 #include "platform/error_codes.h"
 
 namespace morvex {
@@ -108,6 +112,187 @@ TEST(NameResolverOrderTest, SortThenLcgShuffle) {
     NameResolver::AddressList w{ip("2.0.0.1"), ip("1.0.0.2")};
     NameResolver::orderAddresses(w, 2);  // 2 % 2 = 0: no swap
     EXPECT_EQ(w[0], ip("1.0.0.2"));
+}
+
+// --- asynchronous resolution ---
+
+// A loop on its own thread, a resolver whose lookup can be held up per name,
+// and a record of each completion with the thread it ran on.
+class AsyncResolverTest : public ::testing::Test {
+protected:
+    struct Outcome {
+        bool ok = false;
+        NameResolver::AddressList addrs;
+        std::string error;
+        std::uint32_t thread = 0;
+    };
+
+    EventLoop loop;
+    test::LoopThread loopThread{loop};
+    std::mutex lock;
+    std::condition_variable released;
+    bool release = false;
+    std::vector<std::string> asked;
+    NameResolver resolver;  // after what its lookups use: it waits for them
+
+    void SetUp() override {
+        resolver.setSystemLookup([this](const std::string& host, NameResolver::AddressList& out) {
+            std::unique_lock<std::mutex> guard(lock);
+            asked.push_back(host);
+            if (host == "hang.example") released.wait(guard, [this] { return release; });
+            if (host == "nowhere.example") return static_cast<int>(platform::WSAHOST_NOT_FOUND);
+            if (host == "three.example") {
+                out = {ip("10.0.0.3"), ip("10.0.0.1"), ip("10.0.0.2")};
+            } else {
+                out = {ip("10.9.9.9")};
+            }
+            return 0;
+        });
+    }
+    void TearDown() override { releaseHang(); }
+
+    void releaseHang() {
+        std::lock_guard<std::mutex> guard(lock);
+        release = true;
+        released.notify_all();
+    }
+
+    // Starts a resolution from the loop's thread; the future is set by the completion.
+    std::future<Outcome> start(const std::string& host, NameResolver::Handle* keep = nullptr) {
+        auto promise = std::make_shared<std::promise<Outcome>>();
+        std::future<Outcome> result = promise->get_future();
+        loopThread.onLoop([&, promise] {
+            NameResolver::Handle h = resolver.resolveIPv4Async(
+                host, loop, [promise](bool ok, NameResolver::AddressList addrs, std::string error) {
+                    promise->set_value({ok, std::move(addrs), std::move(error), platform::GetCurrentThreadId()});
+                });
+            if (keep)
+                *keep = std::move(h);
+            else
+                handles.push_back(std::move(h));
+        });
+        return result;
+    }
+    static Outcome await(std::future<Outcome>& f) {
+        EXPECT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        return f.get();
+    }
+
+    std::vector<NameResolver::Handle> handles;  // touched on the loop thread only
+};
+
+TEST_F(AsyncResolverTest, CompletionsRunOnTheReplyLoopWithTheBlockingPathsResults) {
+    struct Case {
+        const char* host;
+        bool ok;
+        const char* first;  // first address, or the error text
+        bool lookedUp;
+    } cases[] = {
+        {"one.example", true, "10.9.9.9", true},
+        {"nowhere.example", false, "No such host is known.", true},
+        {"10.001.002.003", true, "10.1.2.3", false},  // literal after the leading-zero rule
+        {"127.0.0.1", true, "127.0.0.1", false},
+        {"010.0.0.100", true, "10.9.9.9", true},  // not a plain literal: the system decides
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host);
+        std::size_t before = asked.size();
+        auto f = start(c.host);
+        Outcome o = await(f);
+        EXPECT_EQ(o.thread, loopThread.osId());
+        EXPECT_EQ(o.ok, c.ok);
+        if (c.ok) {
+            ASSERT_EQ(o.addrs.size(), 1u);
+            EXPECT_EQ(o.addrs[0], ip(c.first));
+        } else {
+            EXPECT_TRUE(o.addrs.empty());
+            EXPECT_EQ(o.error, c.first);
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        EXPECT_EQ(asked.size() - before, c.lookedUp ? 1u : 0u);
+    }
+}
+
+TEST_F(AsyncResolverTest, AHangingLookupHoldsUpNothingElse) {
+    auto hung = start("hang.example");
+    auto other = start("one.example");
+    Outcome o = await(other);
+    EXPECT_TRUE(o.ok);
+    // The loop still runs other work while the lookup hangs.
+    std::atomic<bool> ran{false};
+    loopThread.onLoop([&] { ran = true; });
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(hung.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    releaseHang();
+    Outcome late = await(hung);
+    EXPECT_TRUE(late.ok);
+    EXPECT_EQ(late.thread, loopThread.osId());
+}
+
+TEST_F(AsyncResolverTest, RotationIsSharedWithTheBlockingPath) {
+    resolver.reseed(12345, 678910);
+    NameResolver::AddressList first;
+    std::string err;
+    ASSERT_TRUE(resolver.resolveIPv4("three.example", first, err));
+    for (std::size_t i = 1; i <= 4; ++i) {
+        auto f = start("three.example");
+        Outcome o = await(f);
+        ASSERT_EQ(o.addrs.size(), 3u);
+        for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(o.addrs[k], first[(k + i) % 3]) << i;
+    }
+}
+
+TEST_F(AsyncResolverTest, ACancelledResolutionNeverCompletesAndDropsItsCallbackAtOnce) {
+    auto witness = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = witness;
+    std::atomic<int> calls{0};
+    NameResolver::Handle handle;
+    loopThread.onLoop([&] {
+        handle = resolver.resolveIPv4Async(
+            "hang.example", loop,
+            [w = std::move(witness), &calls](bool, NameResolver::AddressList, std::string) { ++calls; });
+        EXPECT_TRUE(handle.pending());
+    });
+    loopThread.onLoop([&] { handle.cancel(); });
+    EXPECT_TRUE(watch.expired());  // what the completion held is gone with the cancel
+    EXPECT_FALSE(handle.pending());
+    releaseHang();
+    // A later resolution on the same loop completes; the cancelled one stays silent.
+    auto after = start("one.example");
+    await(after);
+    loopThread.onLoop([] {});
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST_F(AsyncResolverTest, DroppingTheHandleCancels) {
+    std::atomic<int> calls{0};
+    loopThread.onLoop([&] {
+        NameResolver::Handle h = resolver.resolveIPv4Async(
+            "one.example", loop, [&](bool, NameResolver::AddressList, std::string) { ++calls; });
+    });
+    auto after = start("one.example");
+    await(after);
+    loopThread.onLoop([] {});
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(AsyncSystemResolverTest, LocalhostThroughTheSystemResolver) {
+    EventLoop loop;
+    test::LoopThread loopThread(loop);
+    NameResolver resolver;
+    std::promise<std::pair<bool, NameResolver::AddressList>> done;
+    auto f = done.get_future();
+    NameResolver::Handle handle;
+    loopThread.onLoop([&] {
+        handle = resolver.resolveIPv4Async("localhost", loop, [&](bool ok, NameResolver::AddressList a, std::string) {
+            done.set_value({ok, std::move(a)});
+        });
+    });
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    auto [ok, addrs] = f.get();
+    ASSERT_TRUE(ok);
+    EXPECT_NE(std::find(addrs.begin(), addrs.end(), ip("127.0.0.1")), addrs.end());
+    loopThread.onLoop([&] { handle.cancel(); });
 }
 
 }  // namespace
