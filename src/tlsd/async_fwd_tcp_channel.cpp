@@ -40,6 +40,7 @@ AsyncFwdTcpChannel::AsyncFwdTcpChannel(const PollableDescriptorRef& socket, cons
       _relay(std::make_shared<ChannelResponseRelay>(loop, &outboundLoop, this)) {}
 
 AsyncFwdTcpChannel::~AsyncFwdTcpChannel() {
+    _resolving.clear();  // cancels lookups whose completions would reach this channel
     _relay->detach();
     _socketHandle.reset();
 }
@@ -104,8 +105,7 @@ void AsyncFwdTcpChannel::dataAvailable(TcpAsyncDataBuffer& data) {
 }
 
 void AsyncFwdTcpChannel::handleRequest(TcpAsyncDataBuffer& data) {
-    // The outbound request: exactly the bytes of this delivery. The string
-    // keeps its capacity across refused requests.
+    // The outbound request: exactly the bytes of this delivery.
     _outboundRequest.resize(data.readable());
     data.peek(_outboundRequest.data(), _outboundRequest.size());
     HttpRequestReader::Result parsed = HttpRequestReader::read(_outboundRequest);
@@ -125,30 +125,55 @@ void AsyncFwdTcpChannel::handleRequest(TcpAsyncDataBuffer& data) {
         return refuse("The parsed request type is invalid or not supported");
     }
 
-    NameResolver::AddressList addresses;
-    std::string resolveError;
-    if (!NameResolver::instance().resolveIPv4(destination.host, addresses, resolveError) || addresses.empty()) {
-        return refuse("Error resolving IP of host=" + destination.host + ": " + resolveError);
-    }
-
-    s_log.debug("Using connection pool %p", static_cast<void*>(pool));
-    auto* connection = new FwdClientConnection(*pool, _outboundLoop, addresses.front(),
-                                               static_cast<std::uint16_t>(destination.port), destination.host);
-    connection->setDestination(destination.host, destination.port);
-    s_log.debug("New Connection created with SNI=%s", connection->sni().c_str());
-
-    _currentConnection = connection;
     if (!_servedRequest) {
         _servedRequest = true;
         changeReadTimeout(readTimeout());
     }
-    // The connection takes the bytes: an earlier connection still sending
-    // keeps its own copy.
-    if (!connection->start(std::move(_outboundRequest), _relay)) {
-        delete connection;
-        _currentConnection = nullptr;
+    if (_resolving.size() >= kMaxResolving) {
+        return refuse("Too many requests of this connection wait for name resolution");
     }
+    // Resolution runs off this thread, so a name whose DNS never answers
+    // holds up only its own request; requests still go out in their order.
+    auto pending = std::make_unique<PendingRequest>();
+    PendingRequest* p = pending.get();
+    p->bytes = std::move(_outboundRequest);
     _outboundRequest.clear();
+    p->host = destination.host;
+    p->port = destination.port;
+    p->pool = pool;
+    _resolving.push_back(std::move(pending));
+    p->lookup = NameResolver::instance().resolveIPv4Async(
+        destination.host, _channelLoop,
+        [this, p](bool ok, NameResolver::AddressList addresses, std::string errorText) {
+            p->resolved = true;
+            p->ok = ok && !addresses.empty();
+            if (p->ok) p->address = addresses.front();
+            p->error = std::move(errorText);
+            startResolved();
+        });
+}
+
+void AsyncFwdTcpChannel::startResolved() {
+    while (!_resolving.empty() && _resolving.front()->resolved) {
+        std::unique_ptr<PendingRequest> p = std::move(_resolving.front());
+        _resolving.pop_front();
+        if (!p->ok) {
+            refuse("Error resolving IP of host=" + p->host + ": " + p->error);
+            continue;
+        }
+        s_log.debug("Using connection pool %p", static_cast<void*>(p->pool));
+        auto* connection = new FwdClientConnection(*p->pool, _outboundLoop, p->address,
+                                                   static_cast<std::uint16_t>(p->port), p->host);
+        connection->setDestination(p->host, p->port);
+        s_log.debug("New Connection created with SNI=%s", connection->sni().c_str());
+        _currentConnection = connection;
+        // The connection takes the bytes: an earlier connection still
+        // sending keeps its own copy.
+        if (!connection->start(std::move(p->bytes), _relay)) {
+            delete connection;
+            _currentConnection = nullptr;
+        }
+    }
 }
 
 }  // namespace morvex

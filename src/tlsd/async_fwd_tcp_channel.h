@@ -8,11 +8,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
 
+#include "net/name_resolver.h"
 #include "net/tcp_channel.h"
 #include "net/tcp_outbound.h"
 #include "tlsd/channel_response_relay.h"
@@ -21,6 +23,7 @@ namespace morvex {
 
 class AsyncFwdTcpChannel;
 class FwdClientConnection;
+class FwdClientConnectionPool;
 class TcpChannelLoop;
 
 class AsyncFwdTcpChannel : public TcpChannel {
@@ -57,6 +60,23 @@ private:
     // length; repeats beyond a allowance per minute only counted).
     static void refuse(const std::string& reason);
     void handleRequest(TcpAsyncDataBuffer& data);
+    // Starts the requests at the front whose names are resolved, in order.
+    void startResolved();
+
+    // A checked request waiting for its destination's address.
+    struct PendingRequest {
+        std::string bytes;
+        std::string host;
+        std::uint32_t port = 0;
+        FwdClientConnectionPool* pool = nullptr;
+        NameResolver::Handle lookup;  // cancels on destruction
+        bool resolved = false;
+        bool ok = false;
+        std::uint32_t address = 0;
+        std::string error;
+    };
+    // Bounds what one connection can queue behind a slow name.
+    static constexpr std::size_t kMaxResolving = 64;
 
     // The latest outbound connection; not owned (it deletes itself), kept
     // only to be named in crash reports.
@@ -68,6 +88,7 @@ private:
     std::string _outboundRequest;  // the last delivery's bytes
     std::string _token;
     std::shared_ptr<ChannelResponseRelay> _relay;
+    std::deque<std::unique_ptr<PendingRequest>> _resolving;
     bool _servedRequest = false;
 };
 
