@@ -13,6 +13,7 @@
 
 #include "net/tcp_channel.h"
 #include "net/tcp_outbound.h"
+#include "tls/ssl_library.h"
 #include "tlsd/proxy_response_callback.h"
 
 namespace morvex {
@@ -55,6 +56,8 @@ public:
     void dataAvailable(TcpAsyncDataBuffer& data) override;
     bool asyncWriteComplete() override;
     void onError(const SocketError& error) override;
+    // sslServerHandshakeTimeout of server.conf [sslConfig].
+    std::uint32_t sslHandshakeTimeout() const override { return SslLibrary::serverHandshakeTimeoutMs(); }
 
     // Loop thread: queues response bytes for the daemon.
     void writeResponse(std::string_view data);

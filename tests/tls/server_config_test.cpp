@@ -60,8 +60,11 @@ TEST_F(ServerConfigTest, ShippedDefaultsServeEveryTlsRequestType) {
     EXPECT_TRUE(config->sslConfigLoaded());
     const SslServerContextOptions& s = config->sslServerOptions();
     const SslClientContextOptions& c = config->sslClientOptions();
-    EXPECT_EQ(s.sslVersions, SslVersion::TLS1_2);
-    EXPECT_EQ(c.sslVersions, SslVersion::TLS1_2);
+    // TLS 1.3 stays on wherever TLS 1.2 is.
+    EXPECT_EQ(s.sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3);
+    EXPECT_EQ(c.sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3);
+    EXPECT_FALSE(s.allowSslRenegotiation);
+    EXPECT_TRUE(s.honorCipherOrder);
     EXPECT_FALSE(s.cipherSuite.empty());
     EXPECT_EQ(c.cipherSuite, s.cipherSuite);
     EXPECT_EQ(c.ecdhCurves, "prime256v1, secp384r1, secp521r1");
@@ -73,7 +76,7 @@ TEST_F(ServerConfigTest, ShippedDefaultsServeEveryTlsRequestType) {
         std::optional<SslClientContextOptions> o;
         logged([&] { o = config->clientOptionsFor(type); });
         ASSERT_TRUE(o.has_value()) << type;
-        EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2) << type;
+        EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3) << type;
         EXPECT_FALSE(o->cipherSuite.empty()) << type;
     }
     auto telemetry = config->clientOptionsFor(ClientRequestType::Telemetry);
@@ -175,7 +178,7 @@ TEST_F(ServerConfigTest, ProxyServerOptionsNeedTheCertificateFile) {
     EXPECT_EQ(o->rootCAPath, "");
     EXPECT_EQ(o->caCertFile, "");
     EXPECT_FALSE(o->shouldVerifyClientCert);
-    EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2);
+    EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3);
     EXPECT_THAT(o->toString(), HasSubstr("privateKeyPassword_set=true"));
     EXPECT_THAT(o->toString(), Not(HasSubstr("secret")));
 
@@ -210,11 +213,12 @@ TEST(SslContextOptionsTest, DebugTextAndMove) {
     EXPECT_THAT(text, HasSubstr(", sslVersions=SSL3,TLS1.2, "));
     EXPECT_THAT(text, HasSubstr("privateKeyPassword_set=true"));
     EXPECT_THAT(text, HasSubstr("useSSL=unknown value (7) for SslContextOptions::SSLConnection"));
-    EXPECT_THAT(text, HasSubstr("certStatusValidationMethod=unknown value (3), shouldVerifyServerCert=false, "
-                                "shouldVerifyServerName=false}"));
+    EXPECT_THAT(text, HasSubstr("certStatusValidationMethod=unknown value (3), cipherSuitesTls13=, "
+                                "shouldVerifyServerCert=false, shouldVerifyServerName=false}"));
     EXPECT_THAT(text, Not(HasSubstr("hidden")));
-    EXPECT_THAT(SslServerContextOptions().toString(), HasSubstr("useSSL=legacy, certStatusValidationMethod=none, "
-                                                                "dhFile=, shouldVerifyClientCert=false}"));
+    EXPECT_THAT(SslServerContextOptions().toString(),
+                HasSubstr("useSSL=legacy, certStatusValidationMethod=none, cipherSuitesTls13=, dhFile=, "
+                          "shouldVerifyClientCert=false, honorCipherOrder=true}"));
 
     SslClientContextOptions moved(std::move(c));
     EXPECT_EQ(moved.privateKeyPassword, "hidden");

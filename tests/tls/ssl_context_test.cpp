@@ -171,14 +171,32 @@ TEST(SslContext, TrustStoreChoices) {
     EXPECT_TRUE(log.contains("Failed to load Morvex trust store from file=\"" + o.caCertFile + "\""));
 }
 
-TEST(SslContext, CurveListSkipsUnknownNames) {
+TEST(SslContext, CurveNamesReachTheLibraryInACaseItKnows) {
     StderrCapture log;
     SslClientContextOptions o = test::clientOptions();
-    o.ecdhCurves = "prime256v1,NoSuchCurve, secp384r1";
-    SslContext ctx;
-    ASSERT_TRUE(ctx.initClient(o));
-    EXPECT_EQ("prime256v1:secp384r1", ctx.curveList());
-    EXPECT_EQ(1u, log.count("Will not add this curve, Invalid curve name nosuchcurve"));
+    struct Case {
+        const char* configured;
+        const char* applied;
+    } cases[] = {
+        {"prime256v1,NoSuchCurve, secp384r1", "prime256v1:secp384r1"},
+        {"P-256, P-384", "P-256:P-384"},  // refused when lower-cased
+        {"PRIME256V1", "prime256v1"},     // known only in lower case
+    };
+    for (const Case& c : cases) {
+        o.ecdhCurves = c.configured;
+        SslContext ctx;
+        ASSERT_TRUE(ctx.initClient(o));
+        EXPECT_EQ(c.applied, ctx.curveList()) << c.configured;
+    }
+    EXPECT_EQ(1u, log.count("WARN - Will not add this curve, Invalid curve name NoSuchCurve"));
+    EXPECT_EQ(1u, log.count("Will not add this curve"));
+
+    o.ecdhCurves = "p-999, bogus";
+    SslContext none;
+    ASSERT_TRUE(none.initClient(o));
+    EXPECT_EQ("", none.curveList());
+    EXPECT_EQ(1u, log.count("WARN - No curve of ecdhCurves (p-999, bogus) is usable; using the TLS library's "
+                            "default curves"));
 }
 
 TEST(SslContext, DiffieHellmanParameterFile) {
