@@ -12,7 +12,10 @@
 #include <fstream>
 
 #include "ssl_test_helpers.h"
+#include "tls/cert_check.h"
 #include "tls/proxy_certificate.h"
+#include "tls/ssl_library.h"
+#include "tls/ssl_password_crypt.h"
 
 namespace fs = std::filesystem;
 using namespace morvex;
@@ -154,6 +157,72 @@ TEST_F(ServerConfigTest, MissingOrBrokenSslConfig) {
     EXPECT_THAT(log, Not(HasSubstr("certificate found")));
     log = logged([&] { EXPECT_FALSE(config->clientOptionsFor(ClientRequestType::DeploymentClient)); });
     EXPECT_THAT(log, HasSubstr("WARN - Unable to use SSL configuration for Deployment Client connection"));
+}
+
+TEST_F(ServerConfigTest, EncryptedPasswordUsesTheInstanceSecret) {
+    const std::string secret = "secret-of-this-instance-0123456789";
+    writeLocal("server", "[sslConfig]\nsslPassword = " + encryptSslPassword("key phrase", secret) + "\n");
+    std::ofstream(_etc / "auth/instance.secret") << secret << "\n";
+    std::string log;
+    auto config = make(&log);
+    EXPECT_TRUE(config->sslConfigLoaded()) << log;
+    EXPECT_EQ(config->sslServerOptions().privateKeyPassword, "key phrase");
+    EXPECT_EQ(config->sslClientOptions().privateKeyPassword, "key phrase");
+
+    // Another instance's secret: the password fails, nothing else does.
+    std::ofstream(_etc / "auth/instance.secret") << "a-different-instance-secret\n";
+    config = make(&log);
+    EXPECT_THAT(log, HasSubstr("ERROR - server.conf/[sslConfig]/sslPassword (<encrypted>): decrypting private key "
+                               "password; may not be able to use SSL"));
+    EXPECT_THAT(log, HasSubstr("ERROR - unable to load SSL settings"));
+    EXPECT_FALSE(config->sslConfigLoaded());
+    EXPECT_EQ(config->sslServerOptions().privateKeyPassword, "");
+    for (auto type : {ClientRequestType::Telemetry, ClientRequestType::Morvexd}) {
+        std::optional<SslClientContextOptions> o;
+        logged([&] { o = config->clientOptionsFor(type); });
+        ASSERT_TRUE(o.has_value()) << type;
+        EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3) << type;
+        EXPECT_FALSE(o->cipherSuite.empty()) << type;
+        o->rootCAPath.clear();  // no appsCA.pem in this home
+        o->caCertFile.clear();
+        o->shouldVerifyServerCert = false;
+        SslContext ctx;
+        logged([&] { EXPECT_TRUE(ctx.initClient(*o)) << type; });
+    }
+
+    // No secret at all.
+    fs::remove(_etc / "auth/instance.secret");
+    config = make(&log);
+    EXPECT_THAT(log, HasSubstr("ERROR - No usable instance secret in " + (_etc / "auth/instance.secret").string() +
+                               " to decrypt an sslPassword"));
+    EXPECT_THAT(log, HasSubstr("decrypting private key password"));
+}
+
+TEST_F(ServerConfigTest, StartUpAppliesTimeoutsAndSaysWhatIsNotUsed) {
+    writeLocal("server",
+               "[sslConfig]\n"
+               "sslServerSessionTimeout = 900\n"
+               "sslServerHandshakeTimeout = 5\n"
+               "useSslClientSessionCache = true\n"
+               "certificateStatusValidationMethod = crl\n");
+    auto config = make();
+    EXPECT_EQ(config->serverHandshakeTimeoutMs(), 5000u);
+    const std::int64_t savedSession = SslLibrary::serverSessionTimeoutMs();
+    const std::uint32_t savedHandshake = SslLibrary::serverHandshakeTimeoutMs();
+    std::string log = logged([&] { SslLibrary::configure(*config); });
+    EXPECT_EQ(SslLibrary::serverSessionTimeoutMs(), 900000);
+    EXPECT_EQ(SslLibrary::serverHandshakeTimeoutMs(), 5000u);
+    EXPECT_THAT(log, HasSubstr("WARN - server.conf/[sslConfig]/useSslClientSessionCache and sslClientSessionPath are "
+                               "not used by the TLS proxy"));
+    EXPECT_THAT(log, HasSubstr("WARN - server.conf/[sslConfig]/crlPath is not set: revocation of peer certificates "
+                               "is not checked"));
+    SslLibrary::setServerSessionTimeoutMs(savedSession);
+    SslLibrary::setServerHandshakeTimeoutMs(savedHandshake);
+    CertificateChecks::setCrlValidation(false);
+
+    // Unset: the 60 s default.
+    writeLocal("server", "[sslConfig]\n");
+    EXPECT_EQ(make()->serverHandshakeTimeoutMs(), 60000u);
 }
 
 TEST_F(ServerConfigTest, ProxyServerOptionsNeedTheCertificateFile) {
