@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 #include <exception>
+#include <mutex>
 #include <set>
 #include <type_traits>
 
@@ -73,6 +74,14 @@ std::string checkPath(const std::string& path, PathCheck check) {
 // A password in the encrypted form: "$<digit>$...".
 bool isEncryptedPassword(std::string_view v) {
     return v.size() > 3 && v[0] == '$' && std::isdigit(static_cast<unsigned char>(v[1])) && v[2] == '$';
+}
+
+// True the first time the process reports `what` (shared by both kinds).
+bool firstReport(const std::string& what) {
+    static std::mutex* lock = new std::mutex;  // never destroyed, like the set
+    static auto* reported = new std::set<std::string>;
+    std::lock_guard<std::mutex> guard(*lock);
+    return reported->insert(what).second;
 }
 
 // The text of a field's value in the invalid-value warning.
@@ -158,9 +167,12 @@ private:
     bool found(std::string_view key) const { return _found.count(std::string(key)) != 0; }
 
     // A value that does not parse keeps the field; every process kind says
-    // so, with the value that stays in use.
+    // so, with the value that stays in use, once per key and value (the
+    // server and the client kind read the same stanza).
     void invalid(std::string_view key, const std::string& value, const std::string& used) const {
-        s_log.warn("%s: invalid value from %s; using %s", keyPath(key).c_str(), value.c_str(), used.c_str());
+        const std::string path = keyPath(key);
+        if (!firstReport(path + '\n' + value)) return;
+        s_log.warn("%s: invalid value from %s; using %s", path.c_str(), value.c_str(), used.c_str());
     }
 
     template <typename T, typename Parse>

@@ -163,7 +163,7 @@ TEST_F(SslOptionsLoaderTest, InvalidValuesNameKeyValueAndWhatIsUsed) {
         {"sslVersions", "tls1.2, tls9", "server.conf/[sslConfig]/sslVersions: invalid value from tls1.2, tls9; using "
                                         "no version (no TLS context can be built)"},
         {"sslVersionsForClient", "", "/sslVersionsForClient: invalid value from ; using no version"},
-        {"allowSslRenegotiation", "nope", "/allowSslRenegotiation: invalid value from nope; using true"},
+        {"allowSslRenegotiation", "never", "/allowSslRenegotiation: invalid value from never; using true"},
         {"useSSL", "maybe", "/useSSL: invalid value from maybe; using legacy"},
         {"certificateStatusValidationMethod", "ocsp", "invalid value from ocsp; using none"},
         {"certLogMaxCacheEntries", "many", "/certLogMaxCacheEntries: invalid value from many; using 10000"},
@@ -177,6 +177,10 @@ TEST_F(SslOptionsLoaderTest, InvalidValuesNameKeyValueAndWhatIsUsed) {
         EXPECT_THAT(log, HasSubstr(c.line)) << c.key;
         EXPECT_EQ(log.find("invalid value"), log.rfind("invalid value")) << c.key;  // one line
     }
+    // The same key and value again: already said once in this process.
+    SslServerContextOptions again;
+    EXPECT_EQ("", loadServer({{"allowSslRenegotiation", "never"}}, again));
+
     // The server side: handshake time-outs must be at least one second.
     SslServerContextOptions s;
     std::string log = loadServer({{"sslServerHandshakeTimeout", "0"}, {"sslServerSessionTimeout", "-5"}}, s);
