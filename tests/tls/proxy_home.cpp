@@ -28,6 +28,13 @@ ProxyHome::~ProxyHome() {
     }
 }
 
+bool ProxyHome::useScriptCertificate() const {
+    ProcessOptions o;
+    o.program = MORVEX_SOURCE_DIR "/scripts/make-proxy-cert.sh";
+    o.args = {"--bits", "2048", etc() + "/auth", kKeyPassword};
+    return runProcess(o, std::chrono::seconds(60)).exitCode == 0;
+}
+
 void ProxyHome::writeLocal(const std::string& conf, const std::string& text) const {
     _home.file("etc/system/local/" + conf + ".conf", text);
 }

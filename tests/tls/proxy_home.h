@@ -26,6 +26,9 @@ public:
     std::string etc() const { return _home.path() + "/etc"; }
     // The CA that the Telemetry type trusts; origins' certificates come from it.
     const TestCert& ca() const noexcept { return _ca; }
+    // Replaces the proxy certificate by one from scripts/make-proxy-cert.sh
+    // (RSA 2048, as the demo home has it); false when the script failed.
+    bool useScriptCertificate() const;
     // Writes etc/system/local/<conf>.conf.
     void writeLocal(const std::string& conf, const std::string& text) const;
     std::string file(const std::string& relative, const std::string& content) const {
