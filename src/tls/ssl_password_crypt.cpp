@@ -54,8 +54,8 @@ Bytes deriveKey(std::string_view secret, const unsigned char* salt) {
 std::optional<Bytes> base64Decode(std::string_view text) {
     if (text.empty() || text.size() % 4 != 0) return std::nullopt;
     Bytes out(text.size() / 4 * 3);
-    const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                  static_cast<int>(text.size()));
+    const int n =
+        EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     if (n < 0) return std::nullopt;
     std::size_t pad = 0;
     if (text.back() == '=') ++pad;
@@ -66,8 +66,8 @@ std::optional<Bytes> base64Decode(std::string_view text) {
 
 std::string base64Encode(const Bytes& data) {
     std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                                  static_cast<int>(data.size()));
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(), static_cast<int>(data.size()));
     out.resize(static_cast<std::size_t>(n));
     return out;
 }
@@ -108,7 +108,8 @@ std::optional<std::string> decryptSslPassword(std::string_view value, std::strin
         EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceBytes, nullptr) == 1 &&
         EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), nonce) == 1 &&
-        EVP_DecryptUpdate(ctx.get(), nullptr, &len, reinterpret_cast<const unsigned char*>(kEncryptedPasswordMarker.data()),
+        EVP_DecryptUpdate(ctx.get(), nullptr, &len,
+                          reinterpret_cast<const unsigned char*>(kEncryptedPasswordMarker.data()),
                           static_cast<int>(kEncryptedPasswordMarker.size())) == 1 &&
         EVP_DecryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(plain.data()), &len, cipherText,
                           static_cast<int>(cipherLen)) == 1 &&
@@ -134,16 +135,16 @@ std::string encryptSslPassword(std::string_view plain, std::string_view secret) 
     if (key.empty() || !ctx) return {};
     int len = 0;
     int finalLen = 0;
-    const bool ok =
-        EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceBytes, nullptr) == 1 &&
-        EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), nonce) == 1 &&
-        EVP_EncryptUpdate(ctx.get(), nullptr, &len, reinterpret_cast<const unsigned char*>(kEncryptedPasswordMarker.data()),
-                          static_cast<int>(kEncryptedPasswordMarker.size())) == 1 &&
-        EVP_EncryptUpdate(ctx.get(), cipherText, &len, reinterpret_cast<const unsigned char*>(plain.data()),
-                          static_cast<int>(plain.size())) == 1 &&
-        EVP_EncryptFinal_ex(ctx.get(), cipherText + len, &finalLen) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagBytes, cipherText + plain.size()) == 1;
+    const bool ok = EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+                    EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceBytes, nullptr) == 1 &&
+                    EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), nonce) == 1 &&
+                    EVP_EncryptUpdate(ctx.get(), nullptr, &len,
+                                      reinterpret_cast<const unsigned char*>(kEncryptedPasswordMarker.data()),
+                                      static_cast<int>(kEncryptedPasswordMarker.size())) == 1 &&
+                    EVP_EncryptUpdate(ctx.get(), cipherText, &len, reinterpret_cast<const unsigned char*>(plain.data()),
+                                      static_cast<int>(plain.size())) == 1 &&
+                    EVP_EncryptFinal_ex(ctx.get(), cipherText + len, &finalLen) == 1 &&
+                    EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagBytes, cipherText + plain.size()) == 1;
     OPENSSL_cleanse(key.data(), key.size());
     if (!ok) return {};
     return std::string(kEncryptedPasswordMarker) + base64Encode(blob);

@@ -159,9 +159,11 @@ TEST_F(SslOptionsLoaderTest, InvalidValuesNameKeyValueAndWhatIsUsed) {
         const char* value;
         const char* line;
     } cases[] = {
-        {"sslVerifyServerName", "on", "server.conf/[sslConfig]/sslVerifyServerName: invalid value from on; using false"},
-        {"sslVersions", "tls1.2, tls9", "server.conf/[sslConfig]/sslVersions: invalid value from tls1.2, tls9; using "
-                                        "no version (no TLS context can be built)"},
+        {"sslVerifyServerName", "on",
+         "server.conf/[sslConfig]/sslVerifyServerName: invalid value from on; using false"},
+        {"sslVersions", "tls1.2, tls9",
+         "server.conf/[sslConfig]/sslVersions: invalid value from tls1.2, tls9; using "
+         "no version (no TLS context can be built)"},
         {"sslVersionsForClient", "", "/sslVersionsForClient: invalid value from ; using no version"},
         {"allowSslRenegotiation", "never", "/allowSslRenegotiation: invalid value from never; using true"},
         {"useSSL", "maybe", "/useSSL: invalid value from maybe; using legacy"},

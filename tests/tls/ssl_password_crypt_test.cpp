@@ -39,12 +39,12 @@ TEST(SslPasswordCrypt, RoundTripAndRefusals) {
     std::string flipped = sealed;
     flipped[10] = flipped[10] == 'A' ? 'B' : 'A';
     const std::array<std::string, 7> refused = {
-        flipped,                     // altered text fails authentication
-        "$7$",                       // nothing after the marker
-        "$7$abc",                    // not base64 of a whole block
-        "$7$AAAA",                   // too short for salt, nonce and tag
-        "$1$" + sealed.substr(3),    // another marker
-        sealed.substr(3),            // no marker
+        flipped,                   // altered text fails authentication
+        "$7$",                     // nothing after the marker
+        "$7$abc",                  // not base64 of a whole block
+        "$7$AAAA",                 // too short for salt, nonce and tag
+        "$1$" + sealed.substr(3),  // another marker
+        sealed.substr(3),          // no marker
         sealed.substr(0, sealed.size() - 4),
     };
     for (const std::string& value : refused) EXPECT_EQ(decryptSslPassword(value, kSecret), std::nullopt) << value;
@@ -77,7 +77,8 @@ TEST(SslPasswordCrypt, ScriptOutputDecrypts) {
     std::optional<std::string> secret = readInstanceSecret(etc + "/auth/instance.secret");
     ASSERT_TRUE(secret.has_value());
     EXPECT_EQ(decryptSslPassword(sealed, *secret), "pw");
-    EXPECT_EQ(decryptSslPassword(runScript("--secret " + etc + "/auth/instance.secret --new-secret pw"), *secret), "pw");
+    EXPECT_EQ(decryptSslPassword(runScript("--secret " + etc + "/auth/instance.secret --new-secret pw"), *secret),
+              "pw");
 }
 
 }  // namespace

@@ -44,8 +44,9 @@ TEST(TlsSettingsE2E, EncryptedSslPasswordAndTheRequestTypesThatDoNotNeedIt) {
         if (rightSecret) {
             EXPECT_THAT(home.log(), Not(HasSubstr("decrypting private key password")));
         } else {
-            EXPECT_THAT(home.log(), HasSubstr("ERROR MainThread SslOptions server.conf/[sslConfig]/sslPassword (<encrypted>): "
-                                              "decrypting private key password; may not be able to use SSL"));
+            EXPECT_THAT(home.log(),
+                        HasSubstr("ERROR MainThread SslOptions server.conf/[sslConfig]/sslPassword (<encrypted>): "
+                                  "decrypting private key password; may not be able to use SSL"));
         }
         EXPECT_THAT(home.log(), Not(HasSubstr("Request will not be proxied")));
     }
@@ -57,9 +58,10 @@ TEST(TlsSettingsE2E, InvalidValuesAreNamed) {
     ProxyHome home;
     home.writeLocal("server", "[sslConfig]\nsslVerifyServerName = on\nallowSslRenegotiation = maybe\n");
     ASSERT_TRUE(home.start()) << home.log();
-    EXPECT_THAT(home.log(),
-                HasSubstr("WARN MainThread SslOptions server.conf/[sslConfig]/sslVerifyServerName: invalid value from on; "
-                          "using false"));
+    EXPECT_THAT(
+        home.log(),
+        HasSubstr("WARN MainThread SslOptions server.conf/[sslConfig]/sslVerifyServerName: invalid value from on; "
+                  "using false"));
     // The field keeps its built-in default; the shipped layer's value is
     // hidden by the local one.
     EXPECT_THAT(home.log(), HasSubstr("server.conf/[sslConfig]/allowSslRenegotiation: invalid value from maybe; "
@@ -104,8 +106,9 @@ TEST(TlsSettingsE2E, ProtocolVersionsSuitesCurvesAndSessionLifetime) {
         ASSERT_TRUE(home.start()) << home.log();
         test::ProcessResult r = home.sClient({"-tls1_3"});
         EXPECT_THAT(r.out, HasSubstr("New, TLSv1.3, Cipher is TLS_")) << r.out << r.err;
-        r = home.sClient({"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:"
-                                                 "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384"});
+        r = home.sClient({"-tls1_2", "-cipher",
+                          "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:"
+                          "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384"});
         // The server's order wins over the client's.
         EXPECT_THAT(r.out, HasSubstr("Cipher is ECDHE-ECDSA-AES256-GCM-SHA384")) << r.out << r.err;
     }
