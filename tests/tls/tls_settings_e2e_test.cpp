@@ -71,7 +71,7 @@ TEST(TlsSettingsE2E, InvalidValuesAreNamed) {
 
     ProxyHome bad;
     bad.writeLocal("server", "[sslConfig]\nsslVersions = tls1.2 tls2\n");
-    EXPECT_FALSE(bad.start(5s));
+    EXPECT_FALSE(bad.start(0ms));
     test::ProcessResult r = bad.waitForExit();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_THAT(bad.log(), HasSubstr("server.conf/[sslConfig]/sslVersions: invalid value from tls1.2 tls2; using no "
@@ -143,7 +143,7 @@ TEST(TlsSettingsE2E, ProtocolVersionsSuitesCurvesAndSessionLifetime) {
 TEST(TlsSettingsE2E, EveryRequestTypeReportsItsOwnBuildFailure) {
     ProxyHome home;
     home.writeLocal("server", "[sslConfig]\nfipsMode = true\n");
-    EXPECT_FALSE(home.start(5s));
+    EXPECT_FALSE(home.start(0ms));
     test::ProcessResult r = home.waitForExit();
     EXPECT_EQ(r.exitCode, 1);
     const std::string log = home.log();
