@@ -8,6 +8,7 @@ packages=(
   libssl-dev openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx curl wrk python3 procps psmisc
+  python3-cryptography testssl.sh
 )
 
 missing=()

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
+#include <string>
 
 #include "tls/ssl_library.h"
 #include "tls/x509_cert_check.h"
@@ -27,6 +29,22 @@ struct StoreHolder {
 StoreHolder& storeHolder() {
     static StoreHolder* holder = new StoreHolder;  // never destroyed
     return *holder;
+}
+
+// Revocation was asked for but the issuer has no list: the certificate is
+// accepted, and that is said once per issuer.
+void warnUncheckedIssuer(X509* cert) {
+    static std::mutex* lock = new std::mutex;  // never destroyed, like the set
+    static auto* warned = new std::set<std::string>;
+    const std::string issuer = x509IssuerText(cert);
+    {
+        std::lock_guard<std::mutex> guard(*lock);
+        if (!warned->insert(issuer).second) return;
+    }
+    s_log.warn(
+        "X509 certificate (%s) accepted without a revocation check: no CRL for its issuer (%s) in the revocation "
+        "store; further certificates of this issuer are accepted the same way",
+        x509SubjectText(cert).c_str(), issuer.c_str());
 }
 
 bool isNameMismatch(int code) {
@@ -118,10 +136,13 @@ int CertificateChecks::productChecks(X509* cert, int depth, bool serverCert, X50
     }
     if (commonCriteria || crlValidation()) {
         std::shared_ptr<const X509RevocationStore> store = revocationStore();
+        bool hadList = false;
         if (store) {
             X509CRLCheck crl(*store, issuer);
             if (!crl.check(cert)) return crl.errorCode();
+            hadList = crl.hadList();
         }
+        if (!hadList) warnUncheckedIssuer(cert);
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "tls/client_session_store.h"
 #include "tls/ssl_options_loader.h"
+#include "tls/ssl_password_crypt.h"
 #include "util/logger.h"
 #include "util/pathname.h"
 #include "util/process_environment.h"
@@ -19,6 +20,7 @@ namespace {
 Logger s_log("ServerConfig");
 
 constexpr std::int64_t kDefaultServerSessionTimeoutMs = 300000;
+constexpr std::uint32_t kDefaultServerHandshakeTimeoutMs = 60000;
 
 // Copies `from` into `to` when `to` is empty.
 void fillIfEmpty(std::string& to, const std::string& from) {
@@ -30,7 +32,9 @@ std::vector<std::string> complianceProblems(const SslClientContextOptions& o) {
     std::vector<std::string> reasons;
     if (!o.shouldVerifyServerCert) reasons.emplace_back("sslVerifyServerCert must be true");
     if (!o.shouldVerifyServerName) reasons.emplace_back("sslVerifyServerName must be true");
-    if (o.sslVersions & ~SslVersion::TLS1_2) reasons.emplace_back("sslVersions must be tls1.2");
+    if (o.sslVersions & ~(SslVersion::TLS1_2 | SslVersion::TLS1_3)) {
+        reasons.emplace_back("sslVersions must be tls1.2");
+    }
     if (o.sslVersions == 0) reasons.emplace_back("sslVersions must not be empty");
     return reasons;
 }
@@ -64,6 +68,29 @@ ServerConfig::ServerConfig(Setup setup)
     loadSslConfig();
 }
 
+std::uint32_t ServerConfig::serverHandshakeTimeoutMs() const noexcept {
+    const std::int64_t ms = _serverOptions.sslServerHandshakeTimeout;
+    if (ms <= 0) return kDefaultServerHandshakeTimeoutMs;
+    return ms > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(ms);
+}
+
+SslOptionsLoadEnv ServerConfig::loadEnv() const {
+    SslOptionsLoadEnv env;
+    env.settingsDir = _setup.settingsDir;
+    env.homeDir = _setup.homeDir;
+    env.mainDaemonProcess = _setup.mainDaemonProcess;
+    const std::string secretPath = instanceSecretPath(_setup.settingsDir);
+    env.decryptPassword = [secretPath](const std::string& value) -> std::optional<std::string> {
+        std::optional<std::string> secret = readInstanceSecret(secretPath);
+        if (!secret) {
+            s_log.error("No usable instance secret in %s to decrypt an sslPassword", secretPath.c_str());
+            return std::nullopt;
+        }
+        return decryptSslPassword(value, *secret);
+    };
+    return env;
+}
+
 std::int64_t ServerConfig::serverSessionTimeoutMs() const noexcept {
     return _serverOptions.sslServerSessionTimeout < 0 ? kDefaultServerSessionTimeoutMs
                                                       : _serverOptions.sslServerSessionTimeout;
@@ -74,17 +101,18 @@ void ServerConfig::loadSslConfig() {
         s_log.info("No SSL configuration present, assuming SSL using defaults.");
         return;
     }
-    SslOptionsLoadEnv env;
-    env.settingsDir = _setup.settingsDir;
-    env.homeDir = _setup.homeDir;
-    env.mainDaemonProcess = _setup.mainDaemonProcess;
-    if (!loadSslServerOptions(*_store, "server", "sslConfig", _serverOptions, env) ||
-        !loadSslClientOptions(*_store, "server", "sslConfig", _clientOptions, env)) {
+    const SslOptionsLoadEnv env = loadEnv();
+    // Both kinds are read even when one fails: a failed load has read every
+    // key but the failing one, and what does not need that value keeps
+    // working (a password that cannot be decrypted stays empty).
+    const bool serverLoaded = loadSslServerOptions(*_store, "server", "sslConfig", _serverOptions, env);
+    const bool clientLoaded = loadSslClientOptions(*_store, "server", "sslConfig", _clientOptions, env);
+    completeClientOptions();
+    if (!serverLoaded || !clientLoaded) {
         s_log.error("unable to load SSL settings");
         return;
     }
     _sslConfigLoaded = true;
-    completeClientOptions();
 
     struct stat st {};
     if (::stat(_serverOptions.certFile.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
@@ -121,6 +149,7 @@ void ServerConfig::completeClientOptions() {
     fillIfEmpty(c.cipherSuite, s.cipherSuite);
     fillIfEmpty(c.ecdhCurves, s.ecdhCurves);
     fillIfEmpty(c.caTrustStore, s.caTrustStore);
+    fillIfEmpty(c.cipherSuitesTls13, s.cipherSuitesTls13);
     c.quietShutdown = s.quietShutdown;
     c.logCertificateData = s.logCertificateData;
     c.maxCertlogCacheEntries = s.maxCertlogCacheEntries;
@@ -146,10 +175,7 @@ void ServerConfig::logComplianceIfNeeded(const SslClientContextOptions& options,
 }
 
 std::optional<SslClientContextOptions> ServerConfig::clientOptionsFor(ClientRequestType type) const {
-    SslOptionsLoadEnv env;
-    env.settingsDir = _setup.settingsDir;
-    env.homeDir = _setup.homeDir;
-    env.mainDaemonProcess = _setup.mainDaemonProcess;
+    SslOptionsLoadEnv env = loadEnv();
     env.rootCADefaults = &_serverOptions;
 
     switch (type) {

@@ -12,6 +12,7 @@
 
 #include "tls/client_request_type.h"
 #include "tls/ssl_context_options.h"
+#include "tls/ssl_options_loader.h"
 #include "util/config_store.h"
 
 namespace morvex {
@@ -47,6 +48,8 @@ public:
     const SslServerContextOptions& sslServerOptions() const noexcept { return _serverOptions; }
     const SslClientContextOptions& sslClientOptions() const noexcept { return _clientOptions; }
     // True when [sslConfig] was present and both kinds loaded without error.
+    // After a failed load the option sets still hold every key that was
+    // readable.
     bool sslConfigLoaded() const noexcept { return _sslConfigLoaded; }
 
     const ConfigStore& configStore() const noexcept { return *_store; }
@@ -68,6 +71,9 @@ public:
     // (300000 when sslServerSessionTimeout is unset), the client session
     // cache directory and switch.
     std::int64_t serverSessionTimeoutMs() const noexcept;
+    // The time allowed for an inbound handshake: sslServerHandshakeTimeout,
+    // 60000 ms when unset.
+    std::uint32_t serverHandshakeTimeoutMs() const noexcept;
     const std::string& clientSessionPath() const noexcept { return _clientOptions.sslClientSessionPath; }
     bool useClientSessionCache() const noexcept { return _clientOptions.useSslClientSessionCache; }
 
@@ -76,6 +82,9 @@ public:
     std::optional<SslClientContextOptions> clientOptionsFor(ClientRequestType type) const;
 
 private:
+    // The loader's view of this process; sslPassword values in the
+    // encrypted form are decrypted with the instance secret.
+    SslOptionsLoadEnv loadEnv() const;
     void loadSslConfig();
     void completeClientOptions();
     void logComplianceIfNeeded(const SslClientContextOptions& options, const std::string& confName,

@@ -1,5 +1,7 @@
 #include "tls/ssl_client_context_table.h"
 
+#include <exception>
+
 #include "tls/server_config.h"
 #include "util/logger.h"
 
@@ -35,12 +37,18 @@ const SslContext* SslClientContextTable::contextFor(ClientRequestType type) {
     auto it = _contexts.find(type);
     if (it != _contexts.end()) return it->second.get();
     std::unique_ptr<SslContext> context;
-    if (std::optional<SslClientContextOptions> options = _source(type)) {
-        context = std::make_unique<SslContext>();
-        if (!context->initClient(*options)) {
-            s_log.error("%s", buildFailureText(type));
-            context.reset();
+    try {
+        if (std::optional<SslClientContextOptions> options = _source(type)) {
+            context = std::make_unique<SslContext>();
+            if (!context->initClient(*options)) {
+                s_log.error("%s", buildFailureText(type));
+                context.reset();
+            }
         }
+    } catch (const std::exception& e) {
+        // One type's failure must not keep the others from being built.
+        s_log.error("%s: %s", buildFailureText(type), e.what());
+        context.reset();
     }
     return _contexts.emplace(type, std::move(context)).first->second.get();
 }

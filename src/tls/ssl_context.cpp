@@ -96,7 +96,9 @@ bool SslContext::initClient(const SslClientContextOptions& options) {
         SSL_CTX_set_session_cache_mode(_ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
         SSL_CTX_sess_set_new_cb(_ctx, &SslSession::newClientSessionCallback);
         return true;
-    } catch (const SslInitException& e) {
+    } catch (const BaseException& e) {
+        // SslInitException, or the library start failing (FIPS mode without
+        // its provider): either way this context is not built.
         s_log.error("%s", e.what());
         if (_ctx != nullptr) SSL_CTX_free(_ctx);
         _ctx = nullptr;
@@ -107,6 +109,7 @@ bool SslContext::initClient(const SslClientContextOptions& options) {
 void SslContext::initServer(const SslServerContextOptions& options) {
     try {
         build(options, true, options.shouldVerifyClientCert, false);
+        setAllowRenegotiation(options.allowSslRenegotiation);
         applyServerSettings(options);
     } catch (...) {
         if (_ctx != nullptr) SSL_CTX_free(_ctx);
@@ -151,14 +154,12 @@ void SslContext::build(const SslContextOptions& options, bool server, bool verif
     } versionOptions[] = {{SslVersion::SSL3, SSL_OP_NO_SSLv3},
                           {SslVersion::TLS1_0, SSL_OP_NO_TLSv1},
                           {SslVersion::TLS1_1, SSL_OP_NO_TLSv1_1},
-                          {SslVersion::TLS1_2, SSL_OP_NO_TLSv1_2}};
+                          {SslVersion::TLS1_2, SSL_OP_NO_TLSv1_2},
+                          {SslVersion::TLS1_3, SSL_OP_NO_TLSv1_3}};
     for (const auto& v : versionOptions) (versions & v.bit ? enable : disable) |= v.option;
     (options.useCompression ? enable : disable) |= SSL_OP_NO_COMPRESSION;
     SSL_CTX_set_options(_ctx, disable);
     SSL_CTX_clear_options(_ctx, enable);
-    // Renegotiation is judged per session (info callback), so the library
-    // must not refuse it on its own.
-    if (server) SSL_CTX_set_options(_ctx, SSL_OP_ALLOW_CLIENT_RENEGOTIATION);
 
     if (!options.cipherSuite.empty()) {
         if (SSL_CTX_set_cipher_list(_ctx, options.cipherSuite.c_str()) != 1) {
@@ -166,6 +167,10 @@ void SslContext::build(const SslContextOptions& options, bool server, bool verif
             fail("Could not create SSL context, Invalid _cipherSuite specified");
         }
         _cipherList = options.cipherSuite;
+    }
+    if (!options.cipherSuitesTls13.empty() && SSL_CTX_set_ciphersuites(_ctx, options.cipherSuitesTls13.c_str()) != 1) {
+        ERR_clear_error();
+        fail("Could not create SSL context, Invalid cipherSuitesTls13 specified");
     }
 
     _commonNameToCheck = options.commonNameToCheck;
@@ -182,12 +187,13 @@ void SslContext::build(const SslContextOptions& options, bool server, bool verif
         s_log.debug("X509 %s certificate verification enabled", server ? "server" : "client");
     }
 
-    // The pass phrase must be in place before any PEM key is read.
-    if (!options.privateKeyPassword.empty()) {
-        _passPhrase = options.privateKeyPassword;
-        SSL_CTX_set_default_passwd_cb(_ctx, &passPhraseCallback);
-        SSL_CTX_set_default_passwd_cb_userdata(_ctx, &_passPhrase);
-    }
+    // The pass phrase must be in place before any PEM key is read. The
+    // callback is installed even without one: the library's own fallback
+    // would ask on the terminal and block the start; an empty phrase simply
+    // fails an encrypted key ("Can't read key file").
+    _passPhrase = options.privateKeyPassword;
+    SSL_CTX_set_default_passwd_cb(_ctx, &passPhraseCallback);
+    SSL_CTX_set_default_passwd_cb_userdata(_ctx, &_passPhrase);
 
     ERR_clear_error();
     bool haveCert =
@@ -313,12 +319,18 @@ bool SslContext::loadOsTrustStore(bool server) {
 void SslContext::applyCurves(const std::string& curves, bool) {
     std::string accepted;
     for (const std::string& name : splitCommas(curves)) {
-        const std::string n = lower(name);
-        // The library is the judge of curve names: try each one alone.
+        // The library is the judge of curve names: try each one alone, as
+        // written first (it knows "P-256" but not "p-256"), then in lower
+        // case ("PRIME256V1").
+        std::string n = name;
         if (SSL_CTX_set1_groups_list(_ctx, n.c_str()) != 1) {
             ERR_clear_error();
-            s_log.warn("Will not add this curve, Invalid curve name %s", n.c_str());
-            continue;
+            n = lower(name);
+            if (SSL_CTX_set1_groups_list(_ctx, n.c_str()) != 1) {
+                ERR_clear_error();
+                s_log.warn("Will not add this curve, Invalid curve name %s", name.c_str());
+                continue;
+            }
         }
         if (!accepted.empty()) accepted += ':';
         accepted += n;
@@ -329,8 +341,24 @@ void SslContext::applyCurves(const std::string& curves, bool) {
         SSL_CTX_set1_groups_list(_ctx, accepted.c_str());
     } else if (!curves.empty()) {
         // Every name was refused: restore the library's default groups.
+        s_log.warn("No curve of ecdhCurves (%s) is usable; using the TLS library's default curves", curves.c_str());
         SSL_CTX_set1_groups_list(_ctx, "x25519:secp256r1:x448:secp521r1:secp384r1");
         ERR_clear_error();
+    }
+}
+
+void SslContext::setAllowRenegotiation(bool allow) noexcept {
+    _allowRenegotiation = allow;
+    if (_ctx == nullptr || !_server) return;
+    // Refused renegotiation is refused by the library itself (a
+    // no_renegotiation alert), so a client cannot even start one; the
+    // session's info callback stays as a second line.
+    if (allow) {
+        SSL_CTX_clear_options(_ctx, SSL_OP_NO_RENEGOTIATION);
+        SSL_CTX_set_options(_ctx, SSL_OP_ALLOW_CLIENT_RENEGOTIATION);
+    } else {
+        SSL_CTX_clear_options(_ctx, SSL_OP_ALLOW_CLIENT_RENEGOTIATION);
+        SSL_CTX_set_options(_ctx, SSL_OP_NO_RENEGOTIATION);
     }
 }
 
@@ -342,6 +370,7 @@ void SslContext::applyServerSettings(const SslServerContextOptions& options) {
         SSL_CTX_set_session_cache_mode(_ctx, SSL_SESS_CACHE_OFF);
     }
     SSL_CTX_set_tlsext_servername_callback(_ctx, &SslSession::serverNameCallback);
+    if (options.honorCipherOrder) SSL_CTX_set_options(_ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
     if (!options.dhFile.empty() && !loadDhParameters(options.dhFile)) {
         s_log.error("Diffie-Hellman ciphers will not be enabled.");
     }
@@ -396,8 +425,7 @@ struct SharedSslServerContext::Shared {
 
 SharedSslServerContext SharedSslServerContext::create(SslServerContextOptions&& options) {
     auto shared = std::make_shared<Shared>(std::move(options));
-    shared->context.initServer(shared->options);
-    shared->context.setAllowRenegotiation(shared->options.allowSslRenegotiation);
+    shared->context.initServer(shared->options);  // takes allowSslRenegotiation
     SharedSslServerContext handle;
     handle._shared = std::move(shared);
     handle._valid = true;

@@ -22,10 +22,11 @@ public:
     SslContext& operator=(const SslContext&) = delete;
 
     // Builds a client context. Returns false when the build failed; the
-    // SslInitException text has then been logged as an error and the object
-    // stays empty.
+    // exception's text (SslInitException, or the library start failing) has
+    // then been logged as an error and the object stays empty.
     bool initClient(const SslClientContextOptions& options);
-    // Builds a server context; throws SslInitException on failure.
+    // Builds a server context; throws SslInitException (or BaseException
+    // when the library cannot start) on failure.
     void initServer(const SslServerContextOptions& options);
 
     SSL_CTX* handle() const noexcept { return _ctx; }
@@ -37,7 +38,9 @@ public:
     bool verifyPeer() const noexcept { return _verifyPeer; }
     bool verifyServerName() const noexcept { return _verifyServerName; }
     bool allowRenegotiation() const noexcept { return _allowRenegotiation; }
-    void setAllowRenegotiation(bool allow) noexcept { _allowRenegotiation = allow; }
+    // Server contexts: whether peers may renegotiate (sessions created
+    // afterwards). Refused renegotiation is refused by the library itself.
+    void setAllowRenegotiation(bool allow) noexcept;
 
     // Client contexts: the in-memory store of sessions to resume (lives as
     // long as the context); null for a server context or an empty one.

@@ -44,7 +44,8 @@ SslContextOptions::SslContextOptions(SslContextOptions&& o) noexcept
       caTrustStore(take(o.caTrustStore)),
       caTrustStorePath(take(o.caTrustStorePath)),
       useSSL(o.useSSL),
-      certStatusValidationMethod(o.certStatusValidationMethod) {}
+      certStatusValidationMethod(o.certStatusValidationMethod),
+      cipherSuitesTls13(take(o.cipherSuitesTls13)) {}
 
 SslContextOptions& SslContextOptions::operator=(SslContextOptions&& o) noexcept {
     if (this == &o) return *this;
@@ -69,6 +70,7 @@ SslContextOptions& SslContextOptions::operator=(SslContextOptions&& o) noexcept 
     caTrustStorePath = take(o.caTrustStorePath);
     useSSL = o.useSSL;
     certStatusValidationMethod = o.certStatusValidationMethod;
+    cipherSuitesTls13 = take(o.cipherSuitesTls13);
     return *this;
 }
 
@@ -79,7 +81,8 @@ SslServerContextOptions::SslServerContextOptions(SslServerContextOptions&& o) no
       dhFile(take(o.dhFile)),
       shouldVerifyClientCert(o.shouldVerifyClientCert),
       sslServerSessionTimeout(o.sslServerSessionTimeout),
-      sslServerHandshakeTimeout(o.sslServerHandshakeTimeout) {}
+      sslServerHandshakeTimeout(o.sslServerHandshakeTimeout),
+      honorCipherOrder(o.honorCipherOrder) {}
 
 SslServerContextOptions& SslServerContextOptions::operator=(SslServerContextOptions&& o) noexcept {
     if (this == &o) return *this;
@@ -88,6 +91,7 @@ SslServerContextOptions& SslServerContextOptions::operator=(SslServerContextOpti
     shouldVerifyClientCert = o.shouldVerifyClientCert;
     sslServerSessionTimeout = o.sslServerSessionTimeout;
     sslServerHandshakeTimeout = o.sslServerHandshakeTimeout;
+    honorCipherOrder = o.honorCipherOrder;
     return *this;
 }
 
@@ -115,7 +119,7 @@ SslClientContextOptions::~SslClientContextOptions() = default;
 std::string sslVersionsToString(std::uint32_t versions) {
     static const std::pair<std::uint32_t, const char*> kNames[] = {
         {SslVersion::SSL2, "SSL2"},     {SslVersion::SSL3, "SSL3"},     {SslVersion::TLS1_0, "TLS1.0"},
-        {SslVersion::TLS1_1, "TLS1.1"}, {SslVersion::TLS1_2, "TLS1.2"},
+        {SslVersion::TLS1_1, "TLS1.1"}, {SslVersion::TLS1_2, "TLS1.2"}, {SslVersion::TLS1_3, "TLS1.3"},
     };
     std::string out;
     for (const auto& [bit, name] : kNames) {
@@ -161,14 +165,16 @@ void SslContextOptions::writeCommonFields(std::ostream& out) const {
         << ", maxCertlogCacheEntries=" << maxCertlogCacheEntries
         << ", certLogRepeatFrequency=" << certLogRepeatFrequency << ", caTrustStore=" << caTrustStore
         << ", caTrustStorePath=" << caTrustStorePath << ", useSSL=" << toString(useSSL)
-        << ", certStatusValidationMethod=" << toString(certStatusValidationMethod);
+        << ", certStatusValidationMethod=" << toString(certStatusValidationMethod)
+        << ", cipherSuitesTls13=" << cipherSuitesTls13;
 }
 
 std::string SslServerContextOptions::toString() const {
     std::ostringstream out;
     out << '{';
     writeCommonFields(out);
-    out << ", dhFile=" << dhFile << ", shouldVerifyClientCert=" << boolText(shouldVerifyClientCert) << '}';
+    out << ", dhFile=" << dhFile << ", shouldVerifyClientCert=" << boolText(shouldVerifyClientCert)
+        << ", honorCipherOrder=" << boolText(honorCipherOrder) << '}';
     return out.str();
 }
 

@@ -21,9 +21,12 @@ struct SslVersion {
     static constexpr std::uint32_t TLS1_0 = 4;
     static constexpr std::uint32_t TLS1_1 = 8;
     static constexpr std::uint32_t TLS1_2 = 16;
-    // SSL3 and every TLS version ("*", "all").
+    // TLS 1.3 follows TLS 1.2 unless a version list names it ("tls1.3",
+    // "-tls1.3"): configurations written before it existed keep it on.
+    static constexpr std::uint32_t TLS1_3 = 32;
+    // SSL3 and every TLS version up to 1.2 ("*", "all").
     static constexpr std::uint32_t ALL = SSL3 | TLS1_0 | TLS1_1 | TLS1_2;
-    // Every TLS version ("tls").
+    // Every TLS version up to 1.2 ("tls").
     static constexpr std::uint32_t TLS = TLS1_0 | TLS1_1 | TLS1_2;
 };
 
@@ -67,7 +70,7 @@ public:
     std::string altNameToCheck;              // comma-separated acceptable peer subjectAltNames
     bool allowSslRenegotiation = true;
     std::uint32_t sslVersions = 0;  // SslVersion bits
-    std::string cipherSuite;        // OpenSSL cipher list; empty = library default
+    std::string cipherSuite;        // OpenSSL cipher list (TLS 1.2 and older); empty = library default
     std::string ecdhCurves;         // comma-separated curve names
     bool useCompression = false;
     bool quietShutdown = false;
@@ -78,6 +81,9 @@ public:
     std::string caTrustStorePath;
     SSLConnection useSSL = SSLConnection::Legacy;
     CertStatusValidationMethod certStatusValidationMethod = CertStatusValidationMethod::None;
+    // Addition: the TLS 1.3 cipher suites (OpenSSL's colon-separated list,
+    // key cipherSuitesTls13); empty = library default.
+    std::string cipherSuitesTls13;
 
 protected:
     // Writes the common fields as "name=value, ..." (no braces).
@@ -97,6 +103,9 @@ public:
     bool shouldVerifyClientCert = false;
     std::int64_t sslServerSessionTimeout = -1;    // milliseconds, -1 = unset
     std::int64_t sslServerHandshakeTimeout = -1;  // milliseconds, -1 = unset
+    // Addition: the server picks the cipher by its own order (key
+    // honorCipherOrder).
+    bool honorCipherOrder = true;
 
     // One-line debug form: "{name=value, ...}".
     std::string toString() const;
@@ -120,7 +129,7 @@ public:
     std::string toString() const;
 };
 
-// "SSL2,SSL3,TLS1.0,TLS1.1,TLS1.2" restricted to the set bits.
+// "SSL2,SSL3,TLS1.0,TLS1.1,TLS1.2,TLS1.3" restricted to the set bits.
 std::string sslVersionsToString(std::uint32_t versions);
 // "false", "true", "legacy", else "unknown value (N) for SslContextOptions::SSLConnection".
 std::string toString(SslContextOptions::SSLConnection value);

@@ -24,6 +24,7 @@ struct TlsState {
     std::atomic<bool> commonCriteria{false};
     SslLibrary::Modes modes;
     std::atomic<std::int64_t> serverSessionTimeoutMs{300000};
+    std::atomic<std::uint32_t> serverHandshakeTimeoutMs{60000};
     SslLibrary::ClientSessionCacheSettings sessionCache;  // under lock
     std::atomic<bool> sessionCacheEnabled{false};
     std::atomic<SslVerifyHook> clientHook{&CertificateChecks::verifyServerCertificate};
@@ -51,9 +52,29 @@ void SslLibrary::configure(const ServerConfig& config) {
     modes.commonCriteria = config.commonCriteriaMode();
     setModes(modes);
     setCommonCriteriaMode(modes.commonCriteria);
-    CertificateChecks::setCrlValidation(config.sslServerOptions().certStatusValidationMethod ==
-                                        SslContextOptions::CertStatusValidationMethod::Crl);
-    if (!config.crlPath().empty()) CertificateChecks::loadRevocationStore(config.crlPath());
+    const bool crl =
+        config.sslServerOptions().certStatusValidationMethod == SslContextOptions::CertStatusValidationMethod::Crl;
+    CertificateChecks::setCrlValidation(crl);
+    if (!config.crlPath().empty()) {
+        CertificateChecks::loadRevocationStore(config.crlPath());
+    } else if (crl || modes.commonCriteria) {
+        s_log.warn(
+            "server.conf/[sslConfig]/crlPath is not set: revocation of peer certificates is not checked although "
+            "certificateStatusValidationMethod = crl or commonCriteriaMode asks for it");
+    }
+
+    // The proxy's own server context takes its session lifetime and its
+    // handshake time-out from [sslConfig].
+    setServerSessionTimeoutMs(config.serverSessionTimeoutMs());
+    setServerHandshakeTimeoutMs(config.serverHandshakeTimeoutMs());
+    // The client session cache belongs to the main daemon: this process
+    // never writes sessions, and resuming by host and port alone would let
+    // one request type skip the certificate checks of a stricter one.
+    if (config.useClientSessionCache() || !config.clientSessionPath().empty()) {
+        s_log.warn(
+            "server.conf/[sslConfig]/useSslClientSessionCache and sslClientSessionPath are not used by the TLS "
+            "proxy: outbound sessions are not resumed");
+    }
 }
 
 void SslLibrary::initialize() {
@@ -109,6 +130,13 @@ std::int64_t SslLibrary::serverSessionTimeoutMs() noexcept {
 }
 void SslLibrary::setServerSessionTimeoutMs(std::int64_t ms) noexcept {
     state().serverSessionTimeoutMs.store(ms, std::memory_order_relaxed);
+}
+
+std::uint32_t SslLibrary::serverHandshakeTimeoutMs() noexcept {
+    return state().serverHandshakeTimeoutMs.load(std::memory_order_relaxed);
+}
+void SslLibrary::setServerHandshakeTimeoutMs(std::uint32_t ms) noexcept {
+    state().serverHandshakeTimeoutMs.store(ms == 0 ? 60000 : ms, std::memory_order_relaxed);
 }
 
 void SslLibrary::setClientSessionCache(const ClientSessionCacheSettings& settings) {

@@ -35,8 +35,11 @@ public:
 
     // Applies the server configuration's TLS switches: FIPS and Common
     // Criteria modes (for the next initialize()), revocation checking when
-    // the certificate status validation method is "crl", and the revocation
-    // store from its CRL path. Call once at start, before building contexts.
+    // the certificate status validation method is "crl", the revocation
+    // store from its CRL path, the server session timeout and the inbound
+    // handshake time-out. Logs once what is asked for but not done here
+    // (revocation without a CRL path, the client session cache keys). Call
+    // once at start, before building contexts.
     static void configure(const ServerConfig& config);
 
     // Initialises the library once per process; later calls return at once.
@@ -57,6 +60,10 @@ public:
     // Server session timeout in milliseconds (300000 until configured).
     static std::int64_t serverSessionTimeoutMs() noexcept;
     static void setServerSessionTimeoutMs(std::int64_t ms) noexcept;
+    // Time allowed for an inbound TLS handshake in milliseconds (60000 until
+    // configured; 0 restores 60000). Read by the inbound channels.
+    static std::uint32_t serverHandshakeTimeoutMs() noexcept;
+    static void setServerHandshakeTimeoutMs(std::uint32_t ms) noexcept;
 
     // Client session cache: on/off and its directory (empty: memory only).
     // writeFiles is off in the proxy: it reads cached sessions from disk but

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 #include <exception>
+#include <mutex>
 #include <set>
 #include <type_traits>
 
@@ -75,6 +76,28 @@ bool isEncryptedPassword(std::string_view v) {
     return v.size() > 3 && v[0] == '$' && std::isdigit(static_cast<unsigned char>(v[1])) && v[2] == '$';
 }
 
+// True the first time the process reports `what` (shared by both kinds).
+bool firstReport(const std::string& what) {
+    static std::mutex* lock = new std::mutex;  // never destroyed, like the set
+    static auto* reported = new std::set<std::string>;
+    std::lock_guard<std::mutex> guard(*lock);
+    return reported->insert(what).second;
+}
+
+// The text of a field's value in the invalid-value warning.
+std::string valueText(bool v) {
+    return v ? "true" : "false";
+}
+std::string valueText(std::int32_t v) {
+    return std::to_string(v);
+}
+std::string valueText(std::int64_t ms) {
+    return ms < 0 ? std::string("the default") : std::to_string(ms) + " ms";
+}
+std::string valueText(SslContextOptions::CertStatusValidationMethod v) {
+    return toString(v);
+}
+
 bool isServerSslConfig(const std::string& confName, const std::string& stanza) {
     return confName == "server" && stanza == "sslConfig";
 }
@@ -98,6 +121,9 @@ public:
         }
         resolvePaths();
         applyRootCADefaults();
+        if (_passwordFailure) {
+            throw SSLOptionsException(keyPath("sslPassword"), "<encrypted>", "decrypting private key password");
+        }
         if constexpr (!kServer) {
             if (!_o.shouldVerifyServerCert) {
                 s_log.warn(
@@ -140,10 +166,13 @@ private:
 
     bool found(std::string_view key) const { return _found.count(std::string(key)) != 0; }
 
-    void invalid(std::string_view key, const std::string& value) const {
-        if (_env.mainDaemonProcess) {
-            s_log.warn("%s: invalid value from %s", keyPath(key).c_str(), value.c_str());
-        }
+    // A value that does not parse keeps the field; every process kind says
+    // so, with the value that stays in use, once per key and value (the
+    // server and the client kind read the same stanza).
+    void invalid(std::string_view key, const std::string& value, const std::string& used) const {
+        const std::string path = keyPath(key);
+        if (!firstReport(path + '\n' + value)) return;
+        s_log.warn("%s: invalid value from %s; using %s", path.c_str(), value.c_str(), used.c_str());
     }
 
     template <typename T, typename Parse>
@@ -153,11 +182,22 @@ private:
         if (auto parsed = parse(*v)) {
             field = static_cast<T>(*parsed);
         } else {
-            invalid(key, *v);
+            invalid(key, *v, valueText(field));
         }
     }
 
     void readBool(std::string_view key, bool& field) { readParsed(key, field, parseBooleanWord); }
+
+    void readVersions(std::string_view key) {
+        const std::string* v = lookup(key);
+        if (!v) return;
+        if (auto parsed = parseSslVersions(*v)) {
+            _o.sslVersions = *parsed;
+        } else {
+            const std::string current = sslVersionsToString(_o.sslVersions);
+            invalid(key, *v, current.empty() ? "no version (no TLS context can be built)" : current);
+        }
+    }
 
     void readString(std::string_view key, std::string& field, std::initializer_list<std::string_view> aliases = {}) {
         if (const std::string* v = lookup(key, aliases)) field = *v;
@@ -167,10 +207,11 @@ private:
         if (const std::string* v = lookup(key)) field = filterHostNameList(*v);
     }
 
-    void readSeconds(std::string_view key, std::int64_t& field) {
-        readParsed(key, field, [](std::string_view s) -> std::optional<std::int64_t> {
+    // Whole seconds into milliseconds; at least `minimum` seconds.
+    void readSeconds(std::string_view key, std::int64_t& field, std::int64_t minimum = 0) {
+        readParsed(key, field, [minimum](std::string_view s) -> std::optional<std::int64_t> {
             auto secs = parseInteger<std::int64_t>(s);
-            if (!secs || *secs < 0 || *secs > INT64_MAX / 1000) return std::nullopt;
+            if (!secs || *secs < minimum || *secs > INT64_MAX / 1000) return std::nullopt;
             return *secs * 1000;
         });
     }
@@ -184,12 +225,12 @@ private:
         readParsed("certLogMaxCacheEntries", _o.maxCertlogCacheEntries, parseInteger<std::int32_t>);
         readString("privKeyPath", _o.privateKeyFile);
         readBool("sslQuietShutdown", _o.quietShutdown);
-        readParsed("sslVersions", _o.sslVersions, parseSslVersions);
+        readVersions("sslVersions");
         if (const std::string* v = lookup("useSSL"); v && !v->empty()) {
             if (auto parsed = parseUseSsl(*v)) {
                 _o.useSSL = *parsed;
             } else {
-                invalid("useSSL", *v);
+                invalid("useSSL", *v, toString(_o.useSSL));
             }
         }
         readParsed("certificateStatusValidationMethod", _o.certStatusValidationMethod, parseCertStatusValidationMethod);
@@ -203,6 +244,7 @@ private:
         if (isServerSslConfig(_conf, _stanza)) readBool("sslRootCAPathHonoredOnWindows", _o.rootCAPathHonoredOnWindows);
         readString("caCertFile", _o.caCertFile, {"caCertPath"});
         if (const std::string* v = lookup("caPath")) _caPath = *v;
+        readString("cipherSuitesTls13", _o.cipherSuitesTls13);
         readPassword();
     }
 
@@ -228,8 +270,14 @@ private:
         }
         std::optional<std::string> plain;
         if (_env.decryptPassword) plain = _env.decryptPassword(*v);
-        // The encrypted text is not secret, but keep it short in the message.
-        if (!plain) throw SSLOptionsException(keyPath("sslPassword"), "<encrypted>", "decrypting private key password");
+        if (!plain) {
+            // The load fails, but only after every other key is read: what
+            // does not need the password keeps working. The encrypted text
+            // is not secret, but keep it short in the message.
+            _o.privateKeyPassword.clear();
+            _passwordFailure = true;
+            return;
+        }
         _o.privateKeyPassword = std::move(*plain);
     }
 
@@ -240,7 +288,8 @@ private:
             readBool("requireClientCert", _o.shouldVerifyClientCert);
             readString("serverCert", _o.certFile, {"sslKeysfile"});
             if (isServerSslConfig(_conf, _stanza)) readSeconds("sslServerSessionTimeout", _o.sslServerSessionTimeout);
-            readSeconds("sslServerHandshakeTimeout", _o.sslServerHandshakeTimeout);
+            readSeconds("sslServerHandshakeTimeout", _o.sslServerHandshakeTimeout, 1);
+            readBool("honorCipherOrder", _o.honorCipherOrder);
         }
     }
 
@@ -254,7 +303,7 @@ private:
             }
             readBool("sslVerifyServerCert", _o.shouldVerifyServerCert);
             readBool("sslVerifyServerName", _o.shouldVerifyServerName);
-            readParsed("sslVersionsForClient", _o.sslVersions, parseSslVersions);
+            readVersions("sslVersionsForClient");
             if (isServerSslConfig(_conf, _stanza)) {
                 readString("sslClientSessionPath", _o.sslClientSessionPath);
                 readBool("useSslClientSessionCache", _o.useSslClientSessionCache);
@@ -325,6 +374,7 @@ private:
     const SslOptionsLoadEnv& _env;
     std::set<std::string, std::less<>> _found;
     std::string _caPath;
+    bool _passwordFailure = false;
 };
 
 template <typename Options>
@@ -386,9 +436,11 @@ std::optional<std::uint32_t> parseSslVersions(std::string_view value) {
         {"tls11", SslVersion::TLS1_1}, {"tls1.1", SslVersion::TLS1_1}, {"tls-1.1", SslVersion::TLS1_1},
         {"tls12", SslVersion::TLS1_2}, {"tls1.2", SslVersion::TLS1_2}, {"tls-1.2", SslVersion::TLS1_2},
         {"ssl2", SslVersion::SSL2},    {"sslv2", SslVersion::SSL2},    {"ssl-2", SslVersion::SSL2},
+        {"tls13", SslVersion::TLS1_3}, {"tls1.3", SslVersion::TLS1_3}, {"tls-1.3", SslVersion::TLS1_3},
     };
     std::uint32_t result = 0;
     bool first = true;
+    bool namesTls13 = false;
     std::size_t pos = 0;
     while (pos < value.size()) {
         std::size_t start = value.find_first_not_of(", \t", pos);
@@ -408,10 +460,13 @@ std::optional<std::uint32_t> parseSslVersions(std::string_view value) {
         std::string name = lower(token);
         auto it = std::find_if(std::begin(kTokens), std::end(kTokens), [&](const Token& t) { return t.name == name; });
         if (it == std::end(kTokens)) return std::nullopt;
+        namesTls13 = namesTls13 || it->bits == SslVersion::TLS1_3;
         result = remove ? (result & ~it->bits) : (result | it->bits);
     }
     if (first) return std::nullopt;
     result &= ~SslVersion::SSL2;
+    // Lists that do not name TLS 1.3 keep it wherever TLS 1.2 is on.
+    if (!namesTls13 && (result & SslVersion::TLS1_2)) result |= SslVersion::TLS1_3;
     if (result & (SslVersion::SSL3 | SslVersion::TLS1_0 | SslVersion::TLS1_1)) {
         s_log.warn(
             "Found a deprecated version of TLS/SSL (sslv3, tls1.0, tls1.1) in the configuration. Morvex might remove "

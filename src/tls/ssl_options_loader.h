@@ -1,10 +1,11 @@
 // Reading TLS option sets from a stanza of the settings files.
 //
 // Only keys that are present change a field. Values that do not parse leave
-// the field as it was (warned about in the main daemon's process kind only);
-// path problems, dropped names and deprecated keys are warnings; a password
-// that cannot be decrypted fails the load. Every message names the key by
-// its key path "<conf>.conf/[<stanza>]/<key>".
+// the field as it was, with a warning naming the value and what stays in
+// use; path problems, dropped names and deprecated keys (main daemon only)
+// are warnings; a password that cannot be decrypted fails the load after
+// every other key has been read, with the password left empty. Every message
+// names the key by its key path "<conf>.conf/[<stanza>]/<key>".
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,9 @@ struct SslOptionsLoadEnv {
     // Fills an empty rootCAPath of any stanza other than server.conf
     // [sslConfig] (ServerConfig's server options); null: nothing to fill.
     const SslContextOptions* rootCADefaults = nullptr;
-    // Decrypts an sslPassword kept in the encrypted form ("$<digit>$...");
-    // nullopt means it could not. Unset: such values cannot be used.
+    // Decrypts an sslPassword kept in the encrypted form ("$<digit>$...",
+    // see ssl_password_crypt.h); nullopt means it could not. Unset: such
+    // values cannot be used.
     std::function<std::optional<std::string>(const std::string&)> decryptPassword;
 };
 
@@ -51,8 +53,10 @@ bool loadSslClientOptions(const std::string& confName, const std::string& stanza
 // Value parsers (nullopt: not a valid value).
 
 // A protocol-version list ("tls1.2", "-ssl3 -tls1.0", "+TLS1.2, tls1.1", "all",
-// ...) to SslVersion bits; SSL2 is always cleared. Logs the deprecation
-// warning when the result holds SSL3, TLS1.0 or TLS1.1.
+// ...) to SslVersion bits; SSL2 is always cleared. TLS1.3 is added wherever
+// TLS1.2 is on unless the list names tls1.3 itself ("tls1.2 -tls1.3" turns it
+// off). Logs the deprecation warning when the result holds SSL3, TLS1.0 or
+// TLS1.1.
 std::optional<std::uint32_t> parseSslVersions(std::string_view value);
 // "1", "t", "true", "yes" / "0", "f", "false", "no", any case.
 std::optional<bool> parseBooleanWord(std::string_view value);

@@ -1,6 +1,7 @@
 #include "tls/x509_crl_check.h"
 
 #include <openssl/bio.h>
+#include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509_vfy.h>
@@ -115,27 +116,39 @@ bool X509CRLNextUpdateCheck::check(X509*) const {
 }
 
 bool X509CRLExpiryCheck::check(X509*) const {
-    if (crlExpired(_crl)) {
-        s_log.error(
-            "CRL issued by (%s) is expired. This is a major security risk as Morvex may accept any revoked "
-            "certificates until CRL is updated.",
-            issuerOf(_crl).c_str());
-    }
-    return true;
+    if (!crlExpired(_crl)) return true;
+    s_log.error(
+        "CRL issued by (%s) is expired. This is a major security risk as Morvex may accept any revoked "
+        "certificates until CRL is updated.",
+        issuerOf(_crl).c_str());
+    return false;
+}
+
+std::string serialText(const ASN1_INTEGER* serial) {
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> bn(ASN1_INTEGER_to_BN(serial, nullptr), &BN_free);
+    if (!bn) return "? (0x?)";
+    char* dec = BN_bn2dec(bn.get());
+    char* hex = BN_bn2hex(bn.get());
+    std::string text = std::string(dec ? dec : "?") + " (0x" + (hex ? hex : "?") + ")";
+    OPENSSL_free(dec);
+    OPENSSL_free(hex);
+    return text;
 }
 
 bool X509CRLRevocationCheck::check(X509* cert) const {
     X509_REVOKED* revoked = nullptr;
     if (X509_CRL_get0_by_cert(_crl, &revoked, cert) != 1) return true;
-    const long serial = ASN1_INTEGER_get(X509_get0_serialNumber(cert));
-    s_log.error("CRL issuer (\"%s\") has revoked the certificate with serial %ld (0x%lX) ", issuerOf(_crl).c_str(),
-                serial, static_cast<unsigned long>(serial));
+    // Serials may be up to 20 bytes: printed from the big number, never
+    // squeezed into a long.
+    s_log.error("CRL issuer (\"%s\") has revoked the certificate with serial %s ", issuerOf(_crl).c_str(),
+                serialText(X509_get0_serialNumber(cert)).c_str());
     return false;
 }
 
 bool X509CRLCheck::check(X509* cert) const {
     _errorCode = 0;
     X509_CRL* crl = _store.findByIssuer(X509_get_issuer_name(cert));
+    _hadList = crl != nullptr;
     if (crl == nullptr) return true;
     if (!X509CRLSignatureCheck(crl, _issuer).check(cert)) {
         _errorCode = X509_V_ERR_CRL_SIGNATURE_FAILURE;

@@ -56,8 +56,8 @@ private:
     X509_CRL* _crl;
 };
 
-// An expired list is reported but does not fail the certificate: the list
-// still names what it revoked.
+// An expired list fails the certificate: it may not name what has been
+// revoked since. (The store never loads a list that is already expired.)
 class X509CRLExpiryCheck : public X509CertCheck {
 public:
     explicit X509CRLExpiryCheck(X509_CRL* crl) : _crl(crl) {}
@@ -66,6 +66,9 @@ public:
 private:
     X509_CRL* _crl;
 };
+
+// "<decimal> (0x<HEX>)" of a certificate serial of any length.
+std::string serialText(const ASN1_INTEGER* serial);
 
 class X509CRLRevocationCheck : public X509CertCheck {
 public:
@@ -77,18 +80,21 @@ private:
 };
 
 // Runs the four checks in order with the issuer's list from the store.
-// A certificate whose issuer has no list passes.
+// A certificate whose issuer has no list passes (hadList() then is false).
 class X509CRLCheck : public X509CertCheck {
 public:
     X509CRLCheck(const X509RevocationStore& store, X509* issuer) : _store(store), _issuer(issuer) {}
     bool check(X509* cert) const override;
     // The verification error of the last failing check (0 when it passed).
     int errorCode() const noexcept { return _errorCode; }
+    // Whether the last check found a list for the certificate's issuer.
+    bool hadList() const noexcept { return _hadList; }
 
 private:
     const X509RevocationStore& _store;
     X509* _issuer;
     mutable int _errorCode = 0;
+    mutable bool _hadList = false;
 };
 
 }  // namespace morvex

@@ -17,6 +17,7 @@
 #include "net/name_resolver.h"
 #include "net/tcp_channel.h"
 #include "net/tcp_outbound.h"
+#include "tls/ssl_library.h"
 #include "tlsd/channel_response_relay.h"
 
 namespace morvex {
@@ -48,6 +49,8 @@ public:
     // 120 s: twice the longest the daemon waits for a TLS handshake, and far
     // longer than it takes to send its first request on a new connection.
     virtual std::uint32_t idleRequestTimeout() const { return 120000; }
+    // sslServerHandshakeTimeout of server.conf [sslConfig].
+    std::uint32_t sslHandshakeTimeout() const override { return SslLibrary::serverHandshakeTimeoutMs(); }
 
     // Loop thread: queues response bytes for the daemon.
     void writeResponse(std::string_view data);

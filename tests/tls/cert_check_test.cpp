@@ -1,7 +1,11 @@
 #include "tls/cert_check.h"
 
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/x509_vfy.h>
+
+#include <chrono>
+#include <thread>
 
 #include "ssl_test_helpers.h"
 #include "tls/x509_cert_check.h"
@@ -148,10 +152,49 @@ TEST_F(CertCheckTest, RevocationStoreAndCrlChecks) {
     // Certificates of an issuer without a list pass.
     EXPECT_TRUE(X509CRLCheck(store, other.cert()).check(TestCert::create(CertSpec(), &other).cert()));
 
+    // A list that expired after it was loaded fails its issuer's certificates.
+    X509RevocationStore stale;
+    {
+        // Loaded while still valid (nextUpdate in one second), then expired.
+        ASSERT_TRUE(stale.addFile(dir.file("stale.pem", test::makeCrlPem(ca, {99}, -7200, 1))));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    }
+    X509CRLCheck staleCheck(stale, ca.cert());
+    EXPECT_FALSE(staleCheck.check(good.cert()));
+    EXPECT_EQ(X509_V_ERR_CRL_HAS_EXPIRED, staleCheck.errorCode());
+    EXPECT_TRUE(log.contains("ERROR - CRL issued by (CN=CRL CA,O=Morvex Test) is expired."));
+
     EXPECT_FALSE(CertificateChecks::loadRevocationStore(dir.path() + "/none"));
     EXPECT_TRUE(log.contains("The CRL directory(" + dir.path() + "/none) does not exist."));
     EXPECT_TRUE(
         log.contains("Failed to add CRL files in crlPath=" + dir.path() + "/none to initialize the CRL store."));
+}
+
+TEST_F(CertCheckTest, SerialsOfAnyLengthAndIssuersWithoutAList) {
+    ASN1_INTEGER* big = ASN1_INTEGER_new();
+    BIGNUM* bn = nullptr;
+    BN_hex2bn(&bn, "0123456789ABCDEF0123456789ABCDEF01");  // 129 bits, beyond a long
+    BN_to_ASN1_INTEGER(bn, big);
+    EXPECT_EQ("387165715252267757836693082728079159041 (0x0123456789ABCDEF0123456789ABCDEF01)", serialText(big));
+    ASN1_INTEGER_set(big, 0x2a);
+    EXPECT_EQ("42 (0x2A)", serialText(big));
+    BN_free(bn);
+    ASN1_INTEGER_free(big);
+
+    // Revocation asked for, no list for the issuer: accepted, said once per issuer.
+    StderrCapture log;
+    CertificateChecks::setCrlValidation(true);
+    TestCert ca = TestCert::create(CertSpec().cn("Listless CA").asCa());
+    TestCert a = TestCert::create(CertSpec().cn("a.test").serialNo(3), &ca);
+    TestCert b = TestCert::create(CertSpec().cn("b.test").serialNo(4), &ca);
+    EXPECT_EQ(0, CertificateChecks::productChecks(a.cert(), 0, true, ca.cert()));
+    EXPECT_EQ(0, CertificateChecks::productChecks(b.cert(), 0, true, ca.cert()));
+    auto store = std::make_shared<X509RevocationStore>();
+    CertificateChecks::setRevocationStore(store);
+    EXPECT_EQ(0, CertificateChecks::productChecks(b.cert(), 0, true, ca.cert()));
+    EXPECT_EQ(1u, log.count("WARN - X509 certificate (CN=a.test,O=Morvex Test) accepted without a revocation check: "
+                            "no CRL for its issuer (CN=Listless CA,O=Morvex Test) in the revocation store"));
+    EXPECT_EQ(1u, log.count("accepted without a revocation check"));
 }
 
 // Handshakes where the verification hook takes part: a CA, an intermediate

@@ -12,7 +12,10 @@
 #include <fstream>
 
 #include "ssl_test_helpers.h"
+#include "tls/cert_check.h"
 #include "tls/proxy_certificate.h"
+#include "tls/ssl_library.h"
+#include "tls/ssl_password_crypt.h"
 
 namespace fs = std::filesystem;
 using namespace morvex;
@@ -60,8 +63,11 @@ TEST_F(ServerConfigTest, ShippedDefaultsServeEveryTlsRequestType) {
     EXPECT_TRUE(config->sslConfigLoaded());
     const SslServerContextOptions& s = config->sslServerOptions();
     const SslClientContextOptions& c = config->sslClientOptions();
-    EXPECT_EQ(s.sslVersions, SslVersion::TLS1_2);
-    EXPECT_EQ(c.sslVersions, SslVersion::TLS1_2);
+    // TLS 1.3 stays on wherever TLS 1.2 is.
+    EXPECT_EQ(s.sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3);
+    EXPECT_EQ(c.sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3);
+    EXPECT_FALSE(s.allowSslRenegotiation);
+    EXPECT_TRUE(s.honorCipherOrder);
     EXPECT_FALSE(s.cipherSuite.empty());
     EXPECT_EQ(c.cipherSuite, s.cipherSuite);
     EXPECT_EQ(c.ecdhCurves, "prime256v1, secp384r1, secp521r1");
@@ -73,7 +79,7 @@ TEST_F(ServerConfigTest, ShippedDefaultsServeEveryTlsRequestType) {
         std::optional<SslClientContextOptions> o;
         logged([&] { o = config->clientOptionsFor(type); });
         ASSERT_TRUE(o.has_value()) << type;
-        EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2) << type;
+        EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3) << type;
         EXPECT_FALSE(o->cipherSuite.empty()) << type;
     }
     auto telemetry = config->clientOptionsFor(ClientRequestType::Telemetry);
@@ -153,6 +159,72 @@ TEST_F(ServerConfigTest, MissingOrBrokenSslConfig) {
     EXPECT_THAT(log, HasSubstr("WARN - Unable to use SSL configuration for Deployment Client connection"));
 }
 
+TEST_F(ServerConfigTest, EncryptedPasswordUsesTheInstanceSecret) {
+    const std::string secret = "secret-of-this-instance-0123456789";
+    writeLocal("server", "[sslConfig]\nsslPassword = " + encryptSslPassword("key phrase", secret) + "\n");
+    std::ofstream(_etc / "auth/instance.secret") << secret << "\n";
+    std::string log;
+    auto config = make(&log);
+    EXPECT_TRUE(config->sslConfigLoaded()) << log;
+    EXPECT_EQ(config->sslServerOptions().privateKeyPassword, "key phrase");
+    EXPECT_EQ(config->sslClientOptions().privateKeyPassword, "key phrase");
+
+    // Another instance's secret: the password fails, nothing else does.
+    std::ofstream(_etc / "auth/instance.secret") << "a-different-instance-secret\n";
+    config = make(&log);
+    EXPECT_THAT(log, HasSubstr("ERROR - server.conf/[sslConfig]/sslPassword (<encrypted>): decrypting private key "
+                               "password; may not be able to use SSL"));
+    EXPECT_THAT(log, HasSubstr("ERROR - unable to load SSL settings"));
+    EXPECT_FALSE(config->sslConfigLoaded());
+    EXPECT_EQ(config->sslServerOptions().privateKeyPassword, "");
+    for (auto type : {ClientRequestType::Telemetry, ClientRequestType::Morvexd}) {
+        std::optional<SslClientContextOptions> o;
+        logged([&] { o = config->clientOptionsFor(type); });
+        ASSERT_TRUE(o.has_value()) << type;
+        EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3) << type;
+        EXPECT_FALSE(o->cipherSuite.empty()) << type;
+        o->rootCAPath.clear();  // no appsCA.pem in this home
+        o->caCertFile.clear();
+        o->shouldVerifyServerCert = false;
+        SslContext ctx;
+        logged([&] { EXPECT_TRUE(ctx.initClient(*o)) << type; });
+    }
+
+    // No secret at all.
+    fs::remove(_etc / "auth/instance.secret");
+    config = make(&log);
+    EXPECT_THAT(log, HasSubstr("ERROR - No usable instance secret in " + (_etc / "auth/instance.secret").string() +
+                               " to decrypt an sslPassword"));
+    EXPECT_THAT(log, HasSubstr("decrypting private key password"));
+}
+
+TEST_F(ServerConfigTest, StartUpAppliesTimeoutsAndSaysWhatIsNotUsed) {
+    writeLocal("server",
+               "[sslConfig]\n"
+               "sslServerSessionTimeout = 900\n"
+               "sslServerHandshakeTimeout = 5\n"
+               "useSslClientSessionCache = true\n"
+               "certificateStatusValidationMethod = crl\n");
+    auto config = make();
+    EXPECT_EQ(config->serverHandshakeTimeoutMs(), 5000u);
+    const std::int64_t savedSession = SslLibrary::serverSessionTimeoutMs();
+    const std::uint32_t savedHandshake = SslLibrary::serverHandshakeTimeoutMs();
+    std::string log = logged([&] { SslLibrary::configure(*config); });
+    EXPECT_EQ(SslLibrary::serverSessionTimeoutMs(), 900000);
+    EXPECT_EQ(SslLibrary::serverHandshakeTimeoutMs(), 5000u);
+    EXPECT_THAT(log, HasSubstr("WARN - server.conf/[sslConfig]/useSslClientSessionCache and sslClientSessionPath are "
+                               "not used by the TLS proxy"));
+    EXPECT_THAT(log, HasSubstr("WARN - server.conf/[sslConfig]/crlPath is not set: revocation of peer certificates "
+                               "is not checked"));
+    SslLibrary::setServerSessionTimeoutMs(savedSession);
+    SslLibrary::setServerHandshakeTimeoutMs(savedHandshake);
+    CertificateChecks::setCrlValidation(false);
+
+    // Unset: the 60 s default.
+    writeLocal("server", "[sslConfig]\n");
+    EXPECT_EQ(make()->serverHandshakeTimeoutMs(), 60000u);
+}
+
 TEST_F(ServerConfigTest, ProxyServerOptionsNeedTheCertificateFile) {
     writeLocal("server", "[sslConfig]\nsslRootCAPath = /none\ncaCertFile = ca.pem\nrequireClientCert = true\n");
     auto config = make();
@@ -175,7 +247,7 @@ TEST_F(ServerConfigTest, ProxyServerOptionsNeedTheCertificateFile) {
     EXPECT_EQ(o->rootCAPath, "");
     EXPECT_EQ(o->caCertFile, "");
     EXPECT_FALSE(o->shouldVerifyClientCert);
-    EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2);
+    EXPECT_EQ(o->sslVersions, SslVersion::TLS1_2 | SslVersion::TLS1_3);
     EXPECT_THAT(o->toString(), HasSubstr("privateKeyPassword_set=true"));
     EXPECT_THAT(o->toString(), Not(HasSubstr("secret")));
 
@@ -210,11 +282,12 @@ TEST(SslContextOptionsTest, DebugTextAndMove) {
     EXPECT_THAT(text, HasSubstr(", sslVersions=SSL3,TLS1.2, "));
     EXPECT_THAT(text, HasSubstr("privateKeyPassword_set=true"));
     EXPECT_THAT(text, HasSubstr("useSSL=unknown value (7) for SslContextOptions::SSLConnection"));
-    EXPECT_THAT(text, HasSubstr("certStatusValidationMethod=unknown value (3), shouldVerifyServerCert=false, "
-                                "shouldVerifyServerName=false}"));
+    EXPECT_THAT(text, HasSubstr("certStatusValidationMethod=unknown value (3), cipherSuitesTls13=, "
+                                "shouldVerifyServerCert=false, shouldVerifyServerName=false}"));
     EXPECT_THAT(text, Not(HasSubstr("hidden")));
-    EXPECT_THAT(SslServerContextOptions().toString(), HasSubstr("useSSL=legacy, certStatusValidationMethod=none, "
-                                                                "dhFile=, shouldVerifyClientCert=false}"));
+    EXPECT_THAT(SslServerContextOptions().toString(),
+                HasSubstr("useSSL=legacy, certStatusValidationMethod=none, cipherSuitesTls13=, dhFile=, "
+                          "shouldVerifyClientCert=false, honorCipherOrder=true}"));
 
     SslClientContextOptions moved(std::move(c));
     EXPECT_EQ(moved.privateKeyPassword, "hidden");

@@ -129,6 +129,90 @@ TEST(SslContext, PrivateKeyPassPhrase) {
     EXPECT_TRUE(log.contains("SSL certificate password too long (max bytes=1023)"));
 }
 
+// A key file that needs a pass phrase never falls back to the library's
+// terminal prompt: the callback is there even without a phrase.
+TEST(SslContext, PassPhraseCallbackIsAlwaysInstalled) {
+    TestPki pki;
+    const std::string encrypted = pki.dir.file("enc.pem", pki.server.certPem() + pki.server.keyPem("phrase"));
+    SslServerContextOptions o = test::serverOptions(encrypted);
+    SslContext server;
+    try {
+        server.initServer(o);
+        ADD_FAILURE() << "an encrypted key loaded without its pass phrase";
+    } catch (const SslInitException& e) {
+        EXPECT_NE(std::string(e.what()).find("Can't read key file " + encrypted), std::string::npos) << e.what();
+    }
+
+    SslClientContextOptions c = test::clientOptions();
+    c.certFile = encrypted;
+    c.privateKeyFile = encrypted;
+    SslContext client;
+    StderrCapture log;
+    EXPECT_FALSE(client.initClient(c));
+    EXPECT_TRUE(log.contains("ERROR - Can't read key file " + encrypted));
+
+    SslContext plain;
+    ASSERT_TRUE(plain.initClient(test::clientOptions()));
+    EXPECT_NE(nullptr, SSL_CTX_get_default_passwd_cb(plain.handle()));
+    SslContext unencrypted;
+    ASSERT_NO_THROW(unencrypted.initServer(test::serverOptions(pki.serverCertFile)));
+    EXPECT_NE(nullptr, SSL_CTX_get_default_passwd_cb(unencrypted.handle()));
+}
+
+// TLS 1.3 is one more version bit with its own suites; the listener's
+// cipher order and renegotiation follow the options.
+TEST(SslContext, Tls13SuitesCipherOrderAndRenegotiation) {
+    TestPki pki;
+    SslServerContextOptions o = test::serverOptions(pki.serverCertFile);
+    SslContext both;
+    ASSERT_NO_THROW(both.initServer(o));
+    uint64_t opts = SSL_CTX_get_options(both.handle());
+    EXPECT_FALSE(opts & SSL_OP_NO_TLSv1_3);
+    EXPECT_TRUE(opts & SSL_OP_CIPHER_SERVER_PREFERENCE);
+    EXPECT_TRUE(opts & SSL_OP_ALLOW_CLIENT_RENEGOTIATION);
+    EXPECT_FALSE(opts & SSL_OP_NO_RENEGOTIATION);
+
+    o.sslVersions = SslVersion::TLS1_2;
+    o.honorCipherOrder = false;
+    o.allowSslRenegotiation = false;
+    o.cipherSuitesTls13 = "TLS_CHACHA20_POLY1305_SHA256";
+    SslContext only12;
+    ASSERT_NO_THROW(only12.initServer(o));
+    opts = SSL_CTX_get_options(only12.handle());
+    EXPECT_TRUE(opts & SSL_OP_NO_TLSv1_3);
+    EXPECT_FALSE(opts & SSL_OP_CIPHER_SERVER_PREFERENCE);
+    EXPECT_FALSE(opts & SSL_OP_ALLOW_CLIENT_RENEGOTIATION);
+    EXPECT_TRUE(opts & SSL_OP_NO_RENEGOTIATION);
+    EXPECT_FALSE(only12.allowRenegotiation());
+
+    // The configured TLS 1.3 suite is the one negotiated.
+    o.sslVersions = SslVersion::TLS1_3;
+    SslContext only13;
+    ASSERT_NO_THROW(only13.initServer(o));
+    SslContext client;
+    ASSERT_TRUE(client.initClient(test::clientOptions()));
+    {
+        test::LoopbackTlsPair pair(only13, client);
+        ASSERT_TRUE(pair.handshake());
+        EXPECT_STREQ("TLSv1.3", SSL_get_version(pair.client.handle()));
+        EXPECT_STREQ("TLS_CHACHA20_POLY1305_SHA256", SSL_get_cipher_name(pair.client.handle()));
+    }
+    {
+        test::LoopbackTlsPair pair(only12, client);
+        ASSERT_TRUE(pair.handshake());
+        EXPECT_STREQ("TLSv1.2", SSL_get_version(pair.client.handle()));
+    }
+
+    o.cipherSuitesTls13 = "TLS_NO_SUCH_SUITE";
+    SslContext bad;
+    try {
+        bad.initServer(o);
+        ADD_FAILURE() << "an unknown TLS 1.3 suite was accepted";
+    } catch (const SslInitException& e) {
+        EXPECT_STREQ("Could not create SSL context, Invalid cipherSuitesTls13 specified", e.what());
+    }
+}
+
 TEST(SslContext, TrustStoreChoices) {
     TestPki pki;
     StderrCapture log;
@@ -171,14 +255,32 @@ TEST(SslContext, TrustStoreChoices) {
     EXPECT_TRUE(log.contains("Failed to load Morvex trust store from file=\"" + o.caCertFile + "\""));
 }
 
-TEST(SslContext, CurveListSkipsUnknownNames) {
+TEST(SslContext, CurveNamesReachTheLibraryInACaseItKnows) {
     StderrCapture log;
     SslClientContextOptions o = test::clientOptions();
-    o.ecdhCurves = "prime256v1,NoSuchCurve, secp384r1";
-    SslContext ctx;
-    ASSERT_TRUE(ctx.initClient(o));
-    EXPECT_EQ("prime256v1:secp384r1", ctx.curveList());
-    EXPECT_EQ(1u, log.count("Will not add this curve, Invalid curve name nosuchcurve"));
+    struct Case {
+        const char* configured;
+        const char* applied;
+    } cases[] = {
+        {"prime256v1,NoSuchCurve, secp384r1", "prime256v1:secp384r1"},
+        {"P-256, P-384", "P-256:P-384"},  // refused when lower-cased
+        {"PRIME256V1", "prime256v1"},     // known only in lower case
+    };
+    for (const Case& c : cases) {
+        o.ecdhCurves = c.configured;
+        SslContext ctx;
+        ASSERT_TRUE(ctx.initClient(o));
+        EXPECT_EQ(c.applied, ctx.curveList()) << c.configured;
+    }
+    EXPECT_EQ(1u, log.count("WARN - Will not add this curve, Invalid curve name NoSuchCurve"));
+    EXPECT_EQ(1u, log.count("Will not add this curve"));
+
+    o.ecdhCurves = "p-999, bogus";
+    SslContext none;
+    ASSERT_TRUE(none.initClient(o));
+    EXPECT_EQ("", none.curveList());
+    EXPECT_EQ(1u, log.count("WARN - No curve of ecdhCurves (p-999, bogus) is usable; using the TLS library's "
+                            "default curves"));
 }
 
 TEST(SslContext, DiffieHellmanParameterFile) {

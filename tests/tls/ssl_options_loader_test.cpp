@@ -48,27 +48,36 @@ protected:
 
 }  // namespace
 
+constexpr std::uint32_t kTls12And13 = SslVersion::TLS1_2 | SslVersion::TLS1_3;
+
 TEST(SslValueParsersTest, VersionLists) {
     std::optional<std::uint32_t> v;
     std::string log = logged([&] { v = parseSslVersions("-tls1.0, -tls1.1"); });
-    EXPECT_EQ(v, SslVersion::SSL3 | SslVersion::TLS1_2);
+    EXPECT_EQ(v, SslVersion::SSL3 | kTls12And13);
     EXPECT_THAT(log, HasSubstr(kDeprecatedVersions));
     EXPECT_THAT(log, HasSubstr("Update your configuration to use the latest available TLS version."));
 
     log = logged([&] { v = parseSslVersions("+TLS1.2"); });
-    EXPECT_EQ(v, SslVersion::TLS1_2);
+    EXPECT_EQ(v, kTls12And13);
     EXPECT_EQ(log, "");
 
     logged([&] {
         EXPECT_EQ(parseSslVersions("tls1.2, bogus"), std::nullopt);
         EXPECT_EQ(parseSslVersions(" , \t"), std::nullopt);
         EXPECT_EQ(parseSslVersions("ssl2"), 0u);
-        EXPECT_EQ(parseSslVersions("*"), SslVersion::ALL);
-        EXPECT_EQ(parseSslVersions("tls\t-tls-1.0 !TLS11"), SslVersion::TLS1_2);
+        EXPECT_EQ(parseSslVersions("*"), SslVersion::ALL | SslVersion::TLS1_3);
+        EXPECT_EQ(parseSslVersions("tls\t-tls-1.0 !TLS11"), kTls12And13);
         // Only a removing first token starts from the full set.
         EXPECT_EQ(parseSslVersions("tls1.2 -tls1.2 +ssl-3"), SslVersion::SSL3);
-        EXPECT_EQ(parseSslVersions("!sslv3"), SslVersion::TLS);
+        EXPECT_EQ(parseSslVersions("!sslv3"), SslVersion::TLS | SslVersion::TLS1_3);
+        // TLS 1.3 follows TLS 1.2 unless the list names it.
+        EXPECT_EQ(parseSslVersions("tls1.2, -tls1.3"), SslVersion::TLS1_2);
+        EXPECT_EQ(parseSslVersions("-TLS1.3"), SslVersion::ALL);
+        EXPECT_EQ(parseSslVersions("tls1.3"), SslVersion::TLS1_3);
+        EXPECT_EQ(parseSslVersions("tls-1.3 tls13"), SslVersion::TLS1_3);
+        EXPECT_EQ(parseSslVersions("ssl3"), SslVersion::SSL3);
     });
+    EXPECT_EQ(sslVersionsToString(kTls12And13), "TLS1.2,TLS1.3");
 }
 
 TEST(SslValueParsersTest, WordsDurationsAndNames) {
@@ -108,12 +117,16 @@ TEST_F(SslOptionsLoaderTest, KeysAliasesAndInvalidValues) {
                       {"sslCommonNameList", "b.com,bad name"},
                       {"requireClientCert", "yes"},
                       {"sslServerSessionTimeout", "600"},
-                      {"sslServerHandshakeTimeout", "soon"}};
+                      {"sslServerHandshakeTimeout", "soon"},
+                      {"cipherSuitesTls13", "TLS_AES_256_GCM_SHA384"},
+                      {"honorCipherOrder", "false"}};
     SslServerContextOptions o;
     std::string log = loadServer(props, o);
     EXPECT_EQ(o.cipherSuite, "OLD");  // a present alias is what counts
     EXPECT_EQ(o.ecdhCurves, "prime256v1");
-    EXPECT_EQ(o.sslVersions, SslVersion::TLS1_2);
+    EXPECT_EQ(o.sslVersions, kTls12And13);
+    EXPECT_EQ(o.cipherSuitesTls13, "TLS_AES_256_GCM_SHA384");
+    EXPECT_FALSE(o.honorCipherOrder);
     EXPECT_TRUE(o.allowSslRenegotiation);  // invalid: unchanged
     EXPECT_EQ(o.maxCertlogCacheEntries, 12);
     EXPECT_EQ(o.certLogRepeatFrequency, 3600000);
@@ -123,22 +136,61 @@ TEST_F(SslOptionsLoaderTest, KeysAliasesAndInvalidValues) {
     EXPECT_TRUE(o.shouldVerifyClientCert);
     EXPECT_EQ(o.sslServerSessionTimeout, 600000);
     EXPECT_EQ(o.sslServerHandshakeTimeout, -1);
-    // Outside the main daemon only dropped names are reported.
+    // Deprecated keys are reported in the main daemon only.
     EXPECT_THAT(log, Not(HasSubstr("deprecated;")));
-    EXPECT_THAT(log, Not(HasSubstr("invalid value")));
     EXPECT_THAT(log, HasSubstr("Ignoring \"bad name\""));
 
     _env.mainDaemonProcess = true;
     SslServerContextOptions d;
     log = loadServer(props, d);
     EXPECT_THAT(log, HasSubstr("server.conf/[sslConfig]/sslCipher: deprecated; use 'cipherSuite' instead"));
-    EXPECT_THAT(log, HasSubstr("server.conf/[sslConfig]/allowSslRenegotiation: invalid value from nope"));
-    EXPECT_THAT(log, HasSubstr("server.conf/[sslConfig]/sslServerHandshakeTimeout: invalid value from soon"));
 
     // The session timeout is read only from server.conf [sslConfig].
     SslServerContextOptions other;
     loadServer(props, other, nullptr, "elsewhere");
     EXPECT_EQ(other.sslServerSessionTimeout, -1);
+}
+
+// Every value that does not parse is named with the value kept in use, in
+// every process kind.
+TEST_F(SslOptionsLoaderTest, InvalidValuesNameKeyValueAndWhatIsUsed) {
+    struct Case {
+        const char* key;
+        const char* value;
+        const char* line;
+    } cases[] = {
+        {"sslVerifyServerName", "on",
+         "server.conf/[sslConfig]/sslVerifyServerName: invalid value from on; using false"},
+        {"sslVersions", "tls1.2, tls9",
+         "server.conf/[sslConfig]/sslVersions: invalid value from tls1.2, tls9; using "
+         "no version (no TLS context can be built)"},
+        {"sslVersionsForClient", "", "/sslVersionsForClient: invalid value from ; using no version"},
+        {"allowSslRenegotiation", "never", "/allowSslRenegotiation: invalid value from never; using true"},
+        {"useSSL", "maybe", "/useSSL: invalid value from maybe; using legacy"},
+        {"certificateStatusValidationMethod", "ocsp", "invalid value from ocsp; using none"},
+        {"certLogMaxCacheEntries", "many", "/certLogMaxCacheEntries: invalid value from many; using 10000"},
+        {"certLogRepeatFrequency", "5 weeks", "invalid value from 5 weeks; using 86400000 ms"},
+    };
+    for (const Case& c : cases) {
+        SslClientContextOptions o;
+        std::string log = loadClient({{c.key, c.value}, {"sslVerifyServerCert", "true"}}, o);
+        EXPECT_THAT(log, HasSubstr("WARN - server.conf/[sslConfig]/" + std::string(c.key) + ": invalid value from "))
+            << c.key;
+        EXPECT_THAT(log, HasSubstr(c.line)) << c.key;
+        EXPECT_EQ(log.find("invalid value"), log.rfind("invalid value")) << c.key;  // one line
+    }
+    // The same key and value again: already said once in this process.
+    SslServerContextOptions again;
+    EXPECT_EQ("", loadServer({{"allowSslRenegotiation", "never"}}, again));
+
+    // The server side: handshake time-outs must be at least one second.
+    SslServerContextOptions s;
+    std::string log = loadServer({{"sslServerHandshakeTimeout", "0"}, {"sslServerSessionTimeout", "-5"}}, s);
+    EXPECT_THAT(log, HasSubstr("/sslServerHandshakeTimeout: invalid value from 0; using the default"));
+    EXPECT_THAT(log, HasSubstr("/sslServerSessionTimeout: invalid value from -5; using the default"));
+    EXPECT_EQ(-1, s.sslServerHandshakeTimeout);
+    loadServer({{"sslServerHandshakeTimeout", "5"}}, s);
+    EXPECT_EQ(5000, s.sslServerHandshakeTimeout);
 }
 
 TEST_F(SslOptionsLoaderTest, PathsResolveAgainstCaPath) {
@@ -219,7 +271,7 @@ TEST_F(SslOptionsLoaderTest, ClientKeysAndVerificationWarning) {
                                  c, "authentication", "web");
     EXPECT_EQ(c.certFile, (_dir / "etc/auth/a.pem").string());
     EXPECT_TRUE(c.useCompression);  // allowSslCompression stands in for the client key in [authentication]
-    EXPECT_EQ(c.sslVersions, SslVersion::TLS1_2);
+    EXPECT_EQ(c.sslVersions, kTls12And13);
     EXPECT_TRUE(c.shouldVerifyServerName);
     EXPECT_FALSE(c.useSslClientSessionCache);  // only read from server.conf [sslConfig]
     EXPECT_THAT(log, HasSubstr("web.conf/[authentication]/sslVerifyServerCert is false disabling certificate "
@@ -232,12 +284,21 @@ TEST_F(SslOptionsLoaderTest, ClientKeysAndVerificationWarning) {
 
 TEST_F(SslOptionsLoaderTest, EncryptedPasswordNeedsDecryption) {
     SslServerContextOptions o;
+    o.privateKeyPassword = "stale";
     bool ok = true;
-    std::string log = loadServer({{"sslVersions", "tls1.2"}, {"sslPassword", "$7$abc"}}, o, &ok);
+    std::string log = loadServer({{"sslVersions", "tls1.2"},
+                                  {"sslPassword", "$7$abc"},
+                                  {"serverCert", "server.pem"},
+                                  {"sslServerHandshakeTimeout", "7"}},
+                                 o, &ok);
     EXPECT_FALSE(ok);
     EXPECT_THAT(log, HasSubstr("ERROR - server.conf/[sslConfig]/sslPassword (<encrypted>): decrypting private key "
                                "password; may not be able to use SSL"));
-    EXPECT_EQ(o.sslVersions, SslVersion::TLS1_2);  // filled up to the failure
+    // Every other key is still read; the password stays empty.
+    EXPECT_EQ(o.sslVersions, kTls12And13);
+    EXPECT_EQ(o.certFile, (_dir / "etc/auth/server.pem").string());
+    EXPECT_EQ(o.sslServerHandshakeTimeout, 7000);
+    EXPECT_EQ(o.privateKeyPassword, "");
 
     _env.decryptPassword = [](const std::string& v) -> std::optional<std::string> {
         return v == "$7$abc" ? std::optional<std::string>("plain") : std::nullopt;

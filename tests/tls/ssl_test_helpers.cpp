@@ -55,7 +55,7 @@ TestPki::TestPki()
 
 SslServerContextOptions serverOptions(const std::string& certAndKeyFile) {
     SslServerContextOptions o;
-    o.sslVersions = SslVersion::TLS1_2;
+    o.sslVersions = SslVersion::TLS1_2 | SslVersion::TLS1_3;
     o.certFile = certAndKeyFile;
     o.privateKeyFile = certAndKeyFile;
     return o;
@@ -63,7 +63,7 @@ SslServerContextOptions serverOptions(const std::string& certAndKeyFile) {
 
 SslClientContextOptions clientOptions() {
     SslClientContextOptions o;
-    o.sslVersions = SslVersion::TLS1_2;
+    o.sslVersions = SslVersion::TLS1_2 | SslVersion::TLS1_3;
     return o;
 }
 
