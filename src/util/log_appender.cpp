@@ -239,7 +239,7 @@ bool LogAppender::openLocked() {
         return true;
     }
     const std::int64_t now = monotonicMs();
-    if (_openFailed && now < _nextOpenAttemptMs) return false;
+    if (now < _nextOpenAttemptMs) return false;
     makeParentDirectories(_fileName);
     int fd = ::open(_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -335,7 +335,11 @@ void LogAppender::writeOutLocked(const char* data, std::size_t size) {
     }
     if (!writeAll(fd, data, size)) {
         if (fd != STDERR_FILENO) {
-            note(LogLevel::Error, "Error writing to \"%s\": %m", {_fileName});
+            // Reported once until a write succeeds again: the report itself
+            // is a line for this file, which must not keep the failure going.
+            if (!_writeFailed) note(LogLevel::Error, "Error writing to \"%s\": %m", {_fileName});
+            _writeFailed = true;
+            _nextOpenAttemptMs = monotonicMs() + _reopenIntervalMs;
             closeLocked();
             // Not lost: these lines go to standard error, later ones too
             // until the file opens again.
@@ -344,6 +348,7 @@ void LogAppender::writeOutLocked(const char* data, std::size_t size) {
         return;
     }
     _currentSize += size;
+    if (fd != STDERR_FILENO) _writeFailed = false;
     if (_maxFileSize != 0 && fd != STDERR_FILENO && _currentSize > _maxFileSize) rollOverLocked();
 }
 

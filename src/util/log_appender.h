@@ -125,11 +125,12 @@ private:
     bool _escape = true;
     std::shared_ptr<const LogLayout> _layout;
     bool _openFailed = false;
+    bool _writeFailed = false;  // "Error writing" reported, no write succeeded since
     bool _disabled = false;
     bool _deferredOpen = false;
 
     unsigned _reopenIntervalMs = kDefaultReopenIntervalMs;
-    std::int64_t _nextOpenAttemptMs = 0;  // monotonic; after a failed open
+    std::int64_t _nextOpenAttemptMs = 0;  // monotonic; after a failed open or write
 
     mutable std::mutex _lock;
     // Atomic (and the buffer fixed once allocated) so that crashFlushAll can
