@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/process.h"
 #include "support/test_certs.h"
@@ -144,6 +145,21 @@ TEST_F(RuntimeE2E, RunningProxyKeepsItsNameAndItsCrashReportCoversEveryThread) {
     EXPECT_EQ(0, names["MainThread"]);
     EXPECT_EQ(1, names["morvex-tlsd"]);
     EXPECT_THAT(slurp(logPath), HasSubstr("INFO MainThread TLSProxy TLSProxy is started"));
+
+    // With nothing pending the log flusher sleeps: an idle proxy is not woken.
+    std::string flusher;
+    for (const auto& task : std::filesystem::directory_iterator(proc + "/task"))
+        if (slurp(task.path().string() + "/comm") == "LogFlusher\n") flusher = task.path().string() + "/status";
+    ASSERT_FALSE(flusher.empty());
+    auto switches = [&] {
+        const std::string status = slurp(flusher);
+        const std::size_t at = status.find("voluntary_ctxt_switches:");
+        return at == std::string::npos ? std::string() : status.substr(at, status.find('\n', at) - at);
+    };
+    std::this_thread::sleep_for(300ms);  // past the last flush of the start-up lines
+    const std::string before = switches();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(before, switches());
 
     ASSERT_TRUE(proxy.sendSignal(SIGSEGV));
     test::ProcessResult r = proxy.wait(20s);
