@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,6 @@
 #include <filesystem>
 #include <mutex>
 #include <new>
-#include <csetjmp>
 
 #include "platform/crash_symbols.h"
 #include "platform/last_error.h"

@@ -1,11 +1,10 @@
 #include "util/log_appender.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>

@@ -135,7 +135,7 @@ private:
     mutable std::mutex _lock;
     // Atomic (and the buffer fixed once allocated) so that crashFlushAll can
     // read them without the lock.
-    std::atomic<int> _fd{-1};  // -1: closed; 2: standard error (not owned)
+    std::atomic<int> _fd{-1};            // -1: closed; 2: standard error (not owned)
     std::atomic<char*> _batch{nullptr};  // kBatchBytes, allocated on first use
     std::atomic<std::size_t> _pending{0};
     int _slot = -1;  // index in the crash-flush table, -1 when not listed

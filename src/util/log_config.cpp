@@ -58,9 +58,16 @@ std::uint64_t sizeUnit(std::string_view word) {
         const char* name;
         std::uint64_t factor;
     };
-    static const Unit kUnits[] = {{"B", 1},           {"bytes", 1},        {"K", 1024},      {"KB", 1024},
-                                  {"KiB", 1024},      {"M", 1024 * 1024},  {"MB", 1024 * 1024},
-                                  {"MiB", 1024 * 1024}, {"G", 1024 * 1024 * 1024}, {"GB", 1024 * 1024 * 1024},
+    static const Unit kUnits[] = {{"B", 1},
+                                  {"bytes", 1},
+                                  {"K", 1024},
+                                  {"KB", 1024},
+                                  {"KiB", 1024},
+                                  {"M", 1024 * 1024},
+                                  {"MB", 1024 * 1024},
+                                  {"MiB", 1024 * 1024},
+                                  {"G", 1024 * 1024 * 1024},
+                                  {"GB", 1024 * 1024 * 1024},
                                   {"GiB", 1024 * 1024 * 1024}};
     for (const Unit& u : kUnits)
         if (equalsIgnoreAsciiCase(word, u.name)) return u.factor;
@@ -295,7 +302,8 @@ bool Loader::numericProperty(const LogAppender& appender, std::string_view key, 
                              std::uint64_t& out) {
     if (!parseDigits(value, max, out)) return false;
     const std::size_t end = value.find_first_of(" \t");
-    const std::string_view rest = end == std::string::npos ? std::string_view() : trimBlanks(std::string_view(value).substr(end));
+    const std::string_view rest =
+        end == std::string::npos ? std::string_view() : trimBlanks(std::string_view(value).substr(end));
     if (rest.empty()) return true;
     // "25 MB" read as 25 bytes rolls the file on every line and loses most
     // of them: a size unit is applied, other words leave the value as it
@@ -312,9 +320,9 @@ bool Loader::numericProperty(const LogAppender& appender, std::string_view key, 
                       appender.name().c_str(), keyText.c_str(), value.c_str(), static_cast<unsigned long long>(out));
     } else {
         out = key == "maxFileSize" ? appender.maxFileSize() : appender.maxMessageSize();
-        std::snprintf(text, sizeof text,
-                      "%s:%u: Appender \"%s\": %s=\"%s\" is not a number of bytes, keeping %llu", file.c_str(), line,
-                      appender.name().c_str(), keyText.c_str(), value.c_str(), static_cast<unsigned long long>(out));
+        std::snprintf(text, sizeof text, "%s:%u: Appender \"%s\": %s=\"%s\" is not a number of bytes, keeping %llu",
+                      file.c_str(), line, appender.name().c_str(), keyText.c_str(), value.c_str(),
+                      static_cast<unsigned long long>(out));
     }
     _propertyWarnings.push_back(text);
     return true;

@@ -27,10 +27,10 @@ enum class LogSerialization : int { Plain = 1, Json = 2 };
 struct LogEvent {
     LogLevel level = LogLevel::Info;
     std::string_view channel;
-    std::string_view message;    // already escaped
+    std::string_view message;     // already escaped
     std::string_view rawMessage;  // as formatted (JSON output escapes it itself); unset: message
-    std::int64_t wallMs = 0;     // wall-clock time, ms since the epoch
-    std::int64_t elapsedNs = 0;  // monotonic time since logging was first configured
+    std::int64_t wallMs = 0;      // wall-clock time, ms since the epoch
+    std::int64_t elapsedNs = 0;   // monotonic time since logging was first configured
 };
 
 // A compiled date format: strftime conversions plus %l for milliseconds.

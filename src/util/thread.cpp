@@ -406,7 +406,8 @@ std::string Thread::osThreadName(std::string_view name) {
     // shorten the longest words to four letters, then cut the head.
     for (const char* filler : {"Thread", "Dedicated"}) {
         if (length() <= kMaxOsThreadName) break;
-        const auto others = std::count_if(words.begin(), words.end(), [&](const std::string& w) { return w != filler; });
+        const auto others =
+            std::count_if(words.begin(), words.end(), [&](const std::string& w) { return w != filler; });
         if (others > 0) std::erase(words, std::string(filler));
     }
     while (length() > kMaxOsThreadName) {

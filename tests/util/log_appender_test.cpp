@@ -142,8 +142,7 @@ TEST(LogAppender, OpenFailureIsReportedOnceAndRecoveryAtDebug) {
     appender.write("first\r\n", false, event);
     appender.write("second\r\n", false, event);
     drainAppenderDiagnostics();
-    EXPECT_EQ("first\r\nsecond\r\nERROR - Failed opening \"" + dir.file("blocker/app.log") +
-                  "\": Not a directory\r\n",
+    EXPECT_EQ("first\r\nsecond\r\nERROR - Failed opening \"" + dir.file("blocker/app.log") + "\": Not a directory\r\n",
               err.text());
     std::filesystem::remove(dir.file("blocker"));
     appender.write("kept\r\n", false, event);

@@ -1,7 +1,5 @@
 #include "log_test_support.h"
 
-#include <thread>
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "util/log_facility.h"
 

@@ -67,11 +67,12 @@ protected:
     }
 
     void logConfig(const std::string& fileName) {
-        home.file("etc/log-tlsproxy-local.cfg", "rootCategory=INFO, A1\n"
-                                                "appender.A1.fileName=" +
-                                                    fileName +
-                                                    "\n"
-                                                    "appender.A1.layout.ConversionPattern=%p %t %c %m%n\n");
+        home.file("etc/log-tlsproxy-local.cfg",
+                  "rootCategory=INFO, A1\n"
+                  "appender.A1.fileName=" +
+                      fileName +
+                      "\n"
+                      "appender.A1.layout.ConversionPattern=%p %t %c %m%n\n");
     }
 
     test::ProcessOptions options(const std::string& document) {
@@ -115,7 +116,8 @@ TEST_F(RuntimeE2E, LinesOfAFailingLogFileGoToStandardError) {
         EXPECT_EQ(1, r.exitCode) << c.what;
         EXPECT_EQ(1u, count(r.err, c.reason)) << c.what << "\n" << r.err;
         EXPECT_THAT(r.err, HasSubstr("INFO MainThread TLSProxy Starting TLSProxyInstance...\r\n")) << c.what;
-        EXPECT_THAT(r.err, HasSubstr("ERROR MainThread TLSProxy Failed to start TLS proxy server due to bad config.\r\n"))
+        EXPECT_THAT(r.err,
+                    HasSubstr("ERROR MainThread TLSProxy Failed to start TLS proxy server due to bad config.\r\n"))
             << c.what;
     }
 }
