@@ -28,8 +28,9 @@ const ConfigStore::Merged& ConfigStore::merged(const std::string& confName) cons
     // Later layers replace earlier ones key by key.
     for (const std::string& path : {defaultPath(confName), localPath(confName)}) {
         IniFile file = IniFile::load(path);
+        if (file.readFailed()) result->readErrors.push_back(file.error());
         for (const auto& [name, stanza] : file.stanzas()) {
-            PropertySet& props = (*result)[name];
+            PropertySet& props = result->stanzas[name];
             for (const auto& [key, setting] : stanza.settings) props.insert_or_assign(key, setting.value);
         }
     }
@@ -37,21 +38,25 @@ const ConfigStore::Merged& ConfigStore::merged(const std::string& confName) cons
     return *slot;
 }
 
+std::vector<std::string> ConfigStore::readErrors(const std::string& confName) const {
+    return merged(confName).readErrors;
+}
+
 std::optional<PropertySet> ConfigStore::stanza(const std::string& confName, std::string_view stanza) const {
-    const Merged& m = merged(confName);
+    const Stanzas& m = merged(confName).stanzas;
     auto it = m.find(stanza);
     if (it == m.end()) return std::nullopt;
     return it->second;
 }
 
 bool ConfigStore::hasStanza(const std::string& confName, std::string_view stanza) const {
-    const Merged& m = merged(confName);
+    const Stanzas& m = merged(confName).stanzas;
     return m.find(stanza) != m.end();
 }
 
 std::optional<std::string> ConfigStore::value(const std::string& confName, std::string_view stanza,
                                               std::string_view key) const {
-    const Merged& m = merged(confName);
+    const Stanzas& m = merged(confName).stanzas;
     auto it = m.find(stanza);
     if (it == m.end()) return std::nullopt;
     const std::string* v = findProperty(it->second, key);

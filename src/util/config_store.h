@@ -6,8 +6,10 @@
 //   <etc>/system/local/NAME.conf     the installation's own changes
 // and merged key by key: a key in the local file replaces the same key of
 // the same stanza in the default file; stanzas and keys found in only one
-// file are taken as they are. Missing files count as empty. Each
-// configuration is read once, on first use, and then kept.
+// file are taken as they are. Missing files count as empty; a file that
+// exists but cannot be read is logged at ERROR and listed by readErrors(), so
+// that callers can refuse to go on with defaults. Each configuration is read
+// once, on first use, and then kept.
 #pragma once
 
 #include <map>
@@ -16,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/ini_file.h"
 
@@ -44,12 +47,21 @@ public:
     // The merged value of one key, if present.
     std::optional<std::string> value(const std::string& confName, std::string_view stanza, std::string_view key) const;
 
+    // The errors of the layers of confName that exist but could not be read
+    // ("Cannot read file=<path> for parsing: <text>"); empty when all of
+    // them were read (or are missing).
+    std::vector<std::string> readErrors(const std::string& confName) const;
+
     // Paths of the two layers of a configuration.
     std::string defaultPath(const std::string& confName) const;
     std::string localPath(const std::string& confName) const;
 
 private:
-    using Merged = std::map<std::string, PropertySet, TrimmedNameLess>;
+    using Stanzas = std::map<std::string, PropertySet, TrimmedNameLess>;
+    struct Merged {
+        Stanzas stanzas;
+        std::vector<std::string> readErrors;
+    };
     const Merged& merged(const std::string& confName) const;
 
     std::string _etcDir;

@@ -136,6 +136,11 @@ const ScopedPerThreadCrashLogNotation* currentNotations() noexcept {
     return t_list ? t_list->head.load(std::memory_order_acquire) : nullptr;
 }
 
+void eachOtherThreadNotations(void (*visit)(const char*, const ScopedPerThreadCrashLogNotation*, void*),
+                              void* context) noexcept {
+    Thread::crashVisitOtherThreads(visit, context);
+}
+
 std::uint32_t printNotations(const ScopedPerThreadCrashLogNotation* head, CrashLogOutput& out) noexcept {
     std::uint32_t count = 0;
     for (const ScopedPerThreadCrashLogNotation* p = head; p; p = p->next()) {

@@ -109,6 +109,12 @@ void markCrashReporterThread() noexcept;
 const char* currentThreadName() noexcept;
 std::uint32_t threadsActive() noexcept;
 const ScopedPerThreadCrashLogNotation* currentNotations() noexcept;  // head or null
+// The reporter's view of the other threads: visit(name, head, context) for
+// the main thread and every listed thread except the caller. Takes the
+// thread registry's lock only if it is free, so it works whoever holds it.
+void eachOtherThreadNotations(void (*visit)(const char* threadName, const ScopedPerThreadCrashLogNotation* head,
+                                            void* context),
+                              void* context) noexcept;
 
 // Describes each notation from head down, at most kMaxNotationsPerList; if
 // the list is longer writes "Max crashlog notation count exceeded (1024),

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 
 #include "platform/crash_symbols.h"
 #include "platform/last_error.h"
+#include "util/log_appender.h"
 #include "util/logger.h"
 #include "util/thread.h"
 
@@ -48,6 +50,12 @@ CrashReporter::FormatOutputFn s_formatOutput = nullptr;
 CrashReporter::ThreadNameFn s_threadName = nullptr;
 CrashReporter::ThreadsActiveFn s_threadsActive = nullptr;
 CrashReporter::NotationListFn s_notationList = nullptr;
+CrashReporter::EachThreadNotationsFn s_eachThreadNotations = nullptr;
+
+// Where a fault of the reporting thread returns to while it reads memory
+// that other threads may be changing (their notation lists, log buffers).
+sigjmp_buf s_recovery;
+std::atomic<bool> s_recoveryArmed{false};
 
 // The OS id of the thread that started the report; the report-started flag.
 std::atomic<std::uint32_t> s_reportingThread{0};
@@ -297,6 +305,10 @@ void captureBuildId() {
 }
 
 void onFatalSignal(int sig, siginfo_t* info, void* ucontext) {
+    if (s_recoveryArmed.load() && s_reportingThread.load() == platform::crashCurrentThreadId()) {
+        s_recoveryArmed.store(false);
+        siglongjmp(s_recovery, 1);
+    }
     platform::CrashExceptionRecord record;
     platform::crashRecordFromSignal(sig, info, ucontext, record);
     platform::CrashExceptionRecord thrown;
@@ -318,6 +330,31 @@ void onFatalSignal(int sig, siginfo_t* info, void* ucontext) {
             for (;;) pause();
     }
     platform::dieBySignal(sig);
+}
+
+// Prints one other thread's notations; a fault while doing so (the thread
+// changed its list under us) ends only this thread's part.
+void printThreadNotations(const char* threadName, const ScopedPerThreadCrashLogNotation* head, void* context) {
+    auto& out = *static_cast<CrashReportWriter*>(context);
+    if (sigsetjmp(s_recovery, 1) != 0) {
+        out.write("  (the rest of this list could not be read)\r\n");
+        return;
+    }
+    s_recoveryArmed.store(true);
+    out.format("\r\n Crash log notations of thread %s:\r\n", threadName ? threadName : "?");
+    if (head)
+        crash_log::printNotations(head, out);
+    else
+        out.write("  (none)\r\n");
+    s_recoveryArmed.store(false);
+}
+
+// Log lines still in appender buffers go out before anything else can fail.
+void flushLogBuffers() {
+    if (sigsetjmp(s_recovery, 1) != 0) return;
+    s_recoveryArmed.store(true);
+    LogAppender::crashFlushAll();
+    s_recoveryArmed.store(false);
 }
 
 void describeThrownObject(const std::type_info* type, const std::exception* exception, CrashReportWriter& out) {
@@ -565,6 +602,9 @@ void CrashReporter::setThreadsActive(ThreadsActiveFn fn) noexcept {
 void CrashReporter::setNotationList(NotationListFn fn) noexcept {
     s_notationList = fn;
 }
+void CrashReporter::setEachThreadNotations(EachThreadNotationsFn fn) noexcept {
+    s_eachThreadNotations = fn;
+}
 
 void CrashReporter::format(CrashReportWriter& out, const char* fmt, ...) {
     va_list args;
@@ -589,6 +629,7 @@ bool CrashReporter::writeReport(const platform::CrashExceptionRecord& record, co
     if (!s_reportingThread.compare_exchange_strong(expected, platform::crashCurrentThreadId())) return false;
 
     platform::breakIntoDebuggerIfAttached();
+    flushLogBuffers();
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const CrashTime t = crashTimeFromEpoch(now.tv_sec, s_utcOffset);
@@ -640,6 +681,7 @@ bool CrashReporter::writeReport(const platform::CrashExceptionRecord& record, co
         crash_log::printNotations(head, out);
     else
         out.write("  (none)\r\n");
+    if (s_eachThreadNotations) s_eachThreadNotations(printThreadNotations, &out);
 
     writeHostFacts(out, savedLastError);
     writeCpuid(out);
@@ -667,6 +709,7 @@ void installCrashReporting(const std::string& crashLogDir) {
     CrashReporter::setThreadName(crash_log::currentThreadName);
     CrashReporter::setThreadsActive(crash_log::threadsActive);
     CrashReporter::setNotationList(crash_log::currentNotations);
+    CrashReporter::setEachThreadNotations(crash_log::eachOtherThreadNotations);
     CrashReporter::addNote("wmain");
 }
 

@@ -6,7 +6,11 @@
 //
 // Reporting runs in a process that may be badly damaged: it allocates
 // nothing, takes no locks, writes with plain write(2) calls through
-// CrashReportWriter's limits, and runs at most once per process.
+// CrashReportWriter's limits, and runs at most once per process. Before the
+// report it writes out the log lines still waiting in appender buffers.
+// Other threads keep running while their notations are printed: a fault
+// while reading another thread's list (or the log buffers) skips that part
+// instead of ending the report.
 //
 // Set-up, on the main thread at start-up:
 //   installCrashReporting(ProcessEnvironment::instance().crashLogDirectory().str());
@@ -79,6 +83,11 @@ public:
     using ThreadNameFn = const char* (*)();
     using ThreadsActiveFn = std::uint32_t (*)();
     using NotationListFn = const ScopedPerThreadCrashLogNotation* (*)();
+    // Calls visit(name, list head, context) for every thread other than the
+    // calling one that has a notation list. Must not allocate or block.
+    using ThreadNotationsVisitFn = void (*)(const char* threadName, const ScopedPerThreadCrashLogNotation* head,
+                                            void* context);
+    using EachThreadNotationsFn = void (*)(ThreadNotationsVisitFn visit, void* context);
     // Prints one process-wide note.
     using NotePrintFn = void (*)(const char* text, CrashReportWriter& out);
 
@@ -106,6 +115,7 @@ public:
     static void setThreadName(ThreadNameFn fn) noexcept;
     static void setThreadsActive(ThreadsActiveFn fn) noexcept;
     static void setNotationList(NotationListFn fn) noexcept;
+    static void setEachThreadNotations(EachThreadNotationsFn fn) noexcept;
 
     // printf into a report through the registered formatted-output service.
     static void format(CrashReportWriter& out, const char* fmt, ...) MORVEX_PRINTF(2, 3);

@@ -92,6 +92,17 @@ IniFile IniFile::load(const std::string& path) {
     char buf[8192];
     std::size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    if (std::ferror(f)) {
+        // Opened but unreadable (a directory, an I/O error): not an empty
+        // file, whose settings would silently fall back to defaults.
+        auto code = static_cast<std::uint32_t>(errno);
+        std::fclose(f);
+        platform::SetLastError(code);
+        s_log.error("Cannot read file=%s for parsing: %m", path.c_str());
+        file._error = "Cannot read file=" + path + " for parsing: " + platform::ErrorText(code);
+        file._readFailed = true;
+        return file;
+    }
     std::fclose(f);
     file.parseText(text);
     return file;

@@ -56,7 +56,10 @@ public:
 
     // Reads and parses the file at `path`. A file that cannot be opened gives
     // an empty IniFile whose error() is "Cannot open file=<path> for parsing:
-    // <system text>" (also logged at DEBUG). Never throws for content.
+    // <system text>" (also logged at DEBUG). A file that opens but cannot be
+    // read gives an empty IniFile with readFailed() set and error() "Cannot
+    // read file=<path> for parsing: <system text>" (logged at ERROR). Never
+    // throws for content.
     static IniFile load(const std::string& path);
 
     // Parses `text` as if it were the content of the file at `path` (the path
@@ -65,6 +68,8 @@ public:
 
     const std::string& path() const noexcept { return _path; }
     const std::string& error() const noexcept { return _error; }
+    // The file exists and opened, but reading it failed.
+    bool readFailed() const noexcept { return _readFailed; }
     // Physical lines read so far (continuation lines included).
     std::size_t lineNumber() const noexcept { return _lineNumber; }
 
@@ -83,6 +88,7 @@ private:
 
     std::string _path;
     std::string _error;
+    bool _readFailed = false;
     std::size_t _lineNumber = 0;
     StanzaMap _stanzas;
     std::vector<std::string> _trailingLines;

@@ -1,10 +1,16 @@
 #include "util/log_appender.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
 #include <utility>
 
 #include "platform/error_codes.h"
@@ -75,6 +81,106 @@ std::string backupName(const std::string& base, std::uint32_t index) {
     return index == 0 ? base : base + "." + std::to_string(index);
 }
 
+std::int64_t monotonicMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Every live appender, for crashFlushAll (which may not lock). Appenders are
+// few and live as long as the process; one beyond the table is simply not
+// flushed by a crash.
+constexpr int kCrashSlots = 128;
+std::atomic<LogAppender*> g_crashSlots[kCrashSlots];
+
+// Guards the table for the flusher, which must not flush an appender that is
+// being destroyed.
+std::mutex& slotsLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
+int claimCrashSlot(LogAppender* appender) noexcept {
+    std::lock_guard<std::mutex> guard(slotsLock());
+    for (int i = 0; i < kCrashSlots; ++i) {
+        LogAppender* expected = nullptr;
+        if (g_crashSlots[i].compare_exchange_strong(expected, appender)) return i;
+    }
+    return -1;
+}
+
+void releaseCrashSlot(int slot) noexcept {
+    if (slot < 0) return;
+    std::lock_guard<std::mutex> guard(slotsLock());
+    g_crashSlots[slot].store(nullptr);
+}
+
+// Writes out every listed appender's pending lines.
+void flushListed() {
+    std::lock_guard<std::mutex> guard(slotsLock());
+    for (std::atomic<LogAppender*>& slot : g_crashSlots) {
+        LogAppender* appender = slot.load(std::memory_order_acquire);
+        if (appender && appender->pendingBytes() != 0) appender->flush();
+    }
+}
+
+// Writes pending lines out at most kFlushDelayMs after the first of them.
+// Its thread sleeps without a time-out while nothing is pending, so an idle
+// process is not woken; it is started on first use and never ends.
+class LogFlusher {
+public:
+    static LogFlusher& instance() {
+        static LogFlusher* s_flusher = new LogFlusher;  // never destroyed: appenders arm it at exit
+        return *s_flusher;
+    }
+
+    // Called (with an appender's lock held) when a line is left pending.
+    void arm() noexcept {
+        std::lock_guard<std::mutex> guard(_mutex);
+        if (_armed) return;
+        _armed = true;
+        _deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LogAppender::kFlushDelayMs);
+        if (!_started) start();
+        _wake.notify_one();
+    }
+
+private:
+    void start() noexcept {
+        // The thread takes no asynchronous signals: the program's own
+        // handling of them (stop requests) stays with its threads.
+        sigset_t all, old;
+        sigfillset(&all);
+        for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP}) sigdelset(&all, sig);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+        try {
+            std::thread([this] { run(); }).detach();
+            _started = true;
+        } catch (...) {
+            // No thread: lines are written when the next one fills the batch.
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+
+    void run() {
+        pthread_setname_np(pthread_self(), "LogFlusher");
+        std::unique_lock<std::mutex> lock(_mutex);
+        for (;;) {
+            _wake.wait(lock, [this] { return _armed; });
+            _wake.wait_until(lock, _deadline, [] { return false; });
+            _armed = false;
+            lock.unlock();
+            flushListed();
+            drainAppenderDiagnostics();
+            lock.lock();
+        }
+    }
+
+    std::mutex _mutex;
+    std::condition_variable _wake;
+    bool _armed = false;
+    bool _started = false;
+    std::chrono::steady_clock::time_point _deadline;
+};
+
 }  // namespace
 
 void drainAppenderDiagnostics() {
@@ -85,10 +191,14 @@ void drainAppenderDiagnostics() {
     for (const Diagnostic& d : pending) s_log.log(d.level, "%s", d.text.c_str());
 }
 
-LogAppender::LogAppender(std::string name) : _name(std::move(name)) {}
+LogAppender::LogAppender(std::string name) : _name(std::move(name)) {
+    _slot = claimCrashSlot(this);
+}
 
 LogAppender::~LogAppender() {
+    releaseCrashSlot(_slot);
     close();
+    delete[] _batch.load();
 }
 
 void LogAppender::setFileName(std::string fileName) {
@@ -96,11 +206,12 @@ void LogAppender::setFileName(std::string fileName) {
     flushLocked();
     closeLocked();
     _fileName = std::move(fileName);
+    _nextOpenAttemptMs = 0;
 }
 
 bool LogAppender::isOpen() const {
     std::lock_guard<std::mutex> guard(_lock);
-    return _fd >= 0;
+    return _fd.load(std::memory_order_relaxed) >= 0;
 }
 
 std::uint64_t LogAppender::currentSize() const {
@@ -116,20 +227,24 @@ void LogAppender::render(const LogEvent& event, std::string& out) const {
 
 bool LogAppender::open() {
     std::lock_guard<std::mutex> guard(_lock);
+    _nextOpenAttemptMs = 0;  // an explicit open always tries
     return openLocked();
 }
 
 bool LogAppender::openLocked() {
-    if (_fd >= 0) return true;
+    if (_fd.load(std::memory_order_relaxed) >= 0) return true;
     if (_fileName.empty()) {
-        _fd = STDERR_FILENO;
+        _fd.store(STDERR_FILENO, std::memory_order_relaxed);
         return true;
     }
+    const std::int64_t now = monotonicMs();
+    if (now < _nextOpenAttemptMs) return false;
     makeParentDirectories(_fileName);
     int fd = ::open(_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (!_openFailed) note(LogLevel::Error, "Failed opening \"%s\": %m", {_fileName});
         _openFailed = true;
+        _nextOpenAttemptMs = now + _reopenIntervalMs;
         return false;
     }
     if (_openFailed) {
@@ -142,14 +257,14 @@ bool LogAppender::openLocked() {
         ::close(fd);
         return false;
     }
-    _fd = fd;
     _currentSize = static_cast<std::uint64_t>(st.st_size);
+    _fd.store(fd, std::memory_order_relaxed);
     return true;
 }
 
 void LogAppender::closeLocked() {
-    if (_fd > STDERR_FILENO) ::close(_fd);
-    _fd = -1;
+    int fd = _fd.exchange(-1, std::memory_order_relaxed);
+    if (fd > STDERR_FILENO) ::close(fd);
 }
 
 void LogAppender::close() {
@@ -167,31 +282,98 @@ void LogAppender::write(std::string_view text, bool buffered, const LogEvent& ev
                         const std::vector<LogObserver*>* observers) {
     if (_disabled) return;
     std::lock_guard<std::mutex> guard(_lock);
-    if (_fd < 0 && !openLocked()) return;
+    if (_fd.load(std::memory_order_relaxed) < 0 && !openLocked()) {
+        // The file is out of reach: the line goes to standard error rather
+        // than nowhere.
+        flushLocked();
+        writeAll(STDERR_FILENO, text.data(), text.size());
+        return;
+    }
     if (observers) {
         for (LogObserver* observer : *observers) observer->observe(event, text);
     }
-    _buffer.append(text);
-    if (buffered && _buffer.size() < _bufferSize) return;
-    flushLocked();
+    std::size_t pending = _pending.load(std::memory_order_relaxed);
+    if (pending + text.size() > kBatchBytes) {
+        flushLocked();
+        pending = 0;
+    }
+    if (text.size() >= kBatchBytes) {
+        writeOutLocked(text.data(), text.size());
+        return;
+    }
+    char* batch = _batch.load(std::memory_order_relaxed);
+    if (!batch) {
+        batch = new char[kBatchBytes];
+        _batch.store(batch, std::memory_order_release);
+    }
+    std::memcpy(batch + pending, text.data(), text.size());
+    _pending.store(pending + text.size(), std::memory_order_release);
+    pending += text.size();
+
+    bool hold;
+    if (buffered) {
+        hold = pending < _bufferSize;
+    } else {
+        hold = isFileLocked() && event.level < LogLevel::Error;
+    }
+    // The line that takes the file past its limit is written at once, so the
+    // file rolls where it would without batching.
+    if (hold && _maxFileSize != 0 && isFileLocked() && _currentSize + pending > _maxFileSize) hold = false;
+    if (!hold) {
+        flushLocked();
+    } else if (pending == text.size()) {
+        LogFlusher::instance().arm();
+    }
 }
 
-void LogAppender::flushLocked() {
-    if (_buffer.empty() || _fd < 0) return;
-    bool ok = writeAll(_fd, _buffer.data(), _buffer.size());
-    std::size_t written = _buffer.size();
-    // A failed write drops the buffer: keeping it would let it grow without
-    // bound while the disk stays full.
-    _buffer.clear();
-    if (!ok) {
-        if (_fd != STDERR_FILENO) {
-            note(LogLevel::Error, "Error writing to \"%s\": %m", {_fileName});
+void LogAppender::writeOutLocked(const char* data, std::size_t size) {
+    int fd = _fd.load(std::memory_order_relaxed);
+    if (fd < 0) {
+        writeAll(STDERR_FILENO, data, size);
+        return;
+    }
+    if (!writeAll(fd, data, size)) {
+        if (fd != STDERR_FILENO) {
+            // Reported once until a write succeeds again: the report itself
+            // is a line for this file, which must not keep the failure going.
+            if (!_writeFailed) note(LogLevel::Error, "Error writing to \"%s\": %m", {_fileName});
+            _writeFailed = true;
+            _nextOpenAttemptMs = monotonicMs() + _reopenIntervalMs;
             closeLocked();
+            // Not lost: these lines go to standard error, later ones too
+            // until the file opens again.
+            writeAll(STDERR_FILENO, data, size);
         }
         return;
     }
-    _currentSize += written;
-    if (_maxFileSize != 0 && _fd != STDERR_FILENO && _currentSize > _maxFileSize) rollOverLocked();
+    _currentSize += size;
+    if (fd != STDERR_FILENO) _writeFailed = false;
+    if (_maxFileSize != 0 && fd != STDERR_FILENO && _currentSize > _maxFileSize) rollOverLocked();
+}
+
+void LogAppender::flushLocked() {
+    const std::size_t pending = _pending.load(std::memory_order_relaxed);
+    if (pending == 0) return;
+    writeOutLocked(_batch.load(std::memory_order_relaxed), pending);
+    _pending.store(0, std::memory_order_release);
+}
+
+void LogAppender::crashFlushAll() noexcept {
+    for (std::atomic<LogAppender*>& slot : g_crashSlots) {
+        LogAppender* appender = slot.load(std::memory_order_acquire);
+        if (!appender) continue;
+        const std::size_t pending = appender->_pending.exchange(0, std::memory_order_acq_rel);
+        const char* batch = appender->_batch.load(std::memory_order_acquire);
+        if (pending == 0 || pending > kBatchBytes || !batch) continue;
+        int fd = appender->_fd.load(std::memory_order_relaxed);
+        if (fd < 0) fd = STDERR_FILENO;
+        for (std::size_t done = 0; done < pending;) {
+            ssize_t n = ::write(fd, batch + done, pending - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+    }
 }
 
 void LogAppender::rollOverLocked() {
@@ -220,8 +402,8 @@ void LogAppender::rollOverLocked() {
         note(LogLevel::Error, "Error opening \"%s\": %m", {_fileName});
         return;
     }
-    _fd = fd;
     _currentSize = 0;
+    _fd.store(fd, std::memory_order_relaxed);
 }
 
 }  // namespace morvex

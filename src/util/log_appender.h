@@ -5,8 +5,23 @@
 // may be called from any thread and serialises on the appender's own lock.
 // Failures of the file system are reported through the logging facility
 // after the lock is released (see drainAppenderDiagnostics).
+//
+// Batching: a file appender gathers lines and writes them with one call once
+// kBatchBytes are pending, when a line of level ERROR or above arrives, when
+// the next line would take the file past maxFileSize, or at the latest
+// kFlushDelayMs after the first pending line (a flusher thread that sleeps
+// while nothing is pending). Standard error is written at once. A buffered
+// category holds its lines (on any appender) until bufferSize bytes are
+// pending or the flush delay has passed. crashFlushAll() writes whatever is
+// pending from a crash handler.
+//
+// A file that cannot be opened or written does not silence the appender: its
+// lines go to standard error until the file opens again (retried at most
+// once per reopenInterval).
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +39,9 @@ class LogAppender {
 public:
     static constexpr std::uint64_t kDefaultMaxMessageSize = 16384;
     static constexpr std::uint64_t kDefaultBufferSize = 16384;
+    static constexpr std::size_t kBatchBytes = 64 * 1024;
+    static constexpr unsigned kFlushDelayMs = 100;
+    static constexpr unsigned kDefaultReopenIntervalMs = 1000;
 
     explicit LogAppender(std::string name);
     ~LogAppender();
@@ -54,6 +72,8 @@ public:
     bool disabled() const noexcept { return _disabled; }
     void setDeferredOpen(bool deferred) noexcept { _deferredOpen = deferred; }
     bool deferredOpen() const noexcept { return _deferredOpen; }
+    // How long a file that failed to open is left alone before the next try.
+    void setReopenIntervalMs(unsigned ms) noexcept { _reopenIntervalMs = ms; }
 
     // Renders event with this appender's layout and serialization into out
     // (replacing its content).
@@ -70,6 +90,13 @@ public:
     bool open();
     // Writes out whatever is buffered.
     void flush();
+    // Bytes waiting in the buffer.
+    std::size_t pendingBytes() const noexcept { return _pending.load(std::memory_order_relaxed); }
+
+    // Writes every appender's pending bytes with plain write(2) calls, taking
+    // no lock and allocating nothing: for the crash reporter. A line that
+    // another thread is appending at that very moment may be cut.
+    static void crashFlushAll() noexcept;
     // Flushes and closes the file (standard error is never closed).
     void close();
 
@@ -82,6 +109,10 @@ private:
     void closeLocked();
     void flushLocked();
     void rollOverLocked();
+    // Writes data to the open output; a failing file is closed and the data
+    // goes to standard error instead.
+    void writeOutLocked(const char* data, std::size_t size);
+    bool isFileLocked() const noexcept { return !_fileName.empty(); }
 
     const std::string _name;
     std::string _fileName;
@@ -94,12 +125,20 @@ private:
     bool _escape = true;
     std::shared_ptr<const LogLayout> _layout;
     bool _openFailed = false;
+    bool _writeFailed = false;  // "Error writing" reported, no write succeeded since
     bool _disabled = false;
     bool _deferredOpen = false;
 
+    unsigned _reopenIntervalMs = kDefaultReopenIntervalMs;
+    std::int64_t _nextOpenAttemptMs = 0;  // monotonic; after a failed open or write
+
     mutable std::mutex _lock;
-    int _fd = -1;  // -1: closed; 2: standard error (not owned)
-    std::string _buffer;
+    // Atomic (and the buffer fixed once allocated) so that crashFlushAll can
+    // read them without the lock.
+    std::atomic<int> _fd{-1};            // -1: closed; 2: standard error (not owned)
+    std::atomic<char*> _batch{nullptr};  // kBatchBytes, allocated on first use
+    std::atomic<std::size_t> _pending{0};
+    int _slot = -1;  // index in the crash-flush table, -1 when not listed
 };
 
 // Logs, on the "LogAppender" channel, the file-system failures that appenders

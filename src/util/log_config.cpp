@@ -51,6 +51,29 @@ bool parseDigits(std::string_view s, std::uint64_t max, std::uint64_t& out) {
     return true;
 }
 
+// The multiplier of a size unit written after a number ("25 MB"), 0 when
+// the word is none.
+std::uint64_t sizeUnit(std::string_view word) {
+    struct Unit {
+        const char* name;
+        std::uint64_t factor;
+    };
+    static const Unit kUnits[] = {{"B", 1},
+                                  {"bytes", 1},
+                                  {"K", 1024},
+                                  {"KB", 1024},
+                                  {"KiB", 1024},
+                                  {"M", 1024 * 1024},
+                                  {"MB", 1024 * 1024},
+                                  {"MiB", 1024 * 1024},
+                                  {"G", 1024 * 1024 * 1024},
+                                  {"GB", 1024 * 1024 * 1024},
+                                  {"GiB", 1024 * 1024 * 1024}};
+    for (const Unit& u : kUnits)
+        if (equalsIgnoreAsciiCase(word, u.name)) return u.factor;
+    return 0;
+}
+
 // A byte count with optional blanks around it, no units.
 bool parseByteCount(std::string_view s, std::uint64_t& out) {
     s = trimBlanks(s);
@@ -102,7 +125,12 @@ private:
     void readFile(std::ifstream& in, const std::string& file);
     void readLine(std::string_view line, std::string_view raw, const std::string& file, unsigned number);
     // Applies one appender property; false when refused.
-    bool applyProperty(LogAppender& appender, std::string_view key, std::string value);
+    bool applyProperty(LogAppender& appender, std::string_view key, std::string value, const std::string& file,
+                       unsigned line);
+    // The number of a numeric property; text after it (which the number
+    // rule ignores) is reported, and a size unit there is applied.
+    bool numericProperty(const LogAppender& appender, std::string_view key, const std::string& value, std::uint64_t max,
+                         bool sizeUnits, const std::string& file, unsigned line, std::uint64_t& out);
     // Applies a category value; false when it names an unknown appender.
     bool applyCategoryValue(LogCategory& category, std::string_view value);
     void checkAppender(LogAppender& appender, bool isRoot);
@@ -116,7 +144,8 @@ private:
     PendingEntry _root;
     std::vector<PendingEntry> _categories;
     std::vector<DeferredError> _errors;
-    std::vector<std::string> _propertyErrors;  // logged at ERROR before the parse errors
+    std::vector<std::string> _propertyErrors;    // logged at ERROR before the parse errors
+    std::vector<std::string> _propertyWarnings;  // logged at WARN after them
     bool _inSkippedSection = false;
 };
 
@@ -172,6 +201,7 @@ bool Loader::run() {
                 configLog().error("I know not this DeferredLogConf::error_type=%d you speak of.", e.kind);
         }
     }
+    for (const std::string& text : _propertyWarnings) configLog().warn("%s", text.c_str());
     return true;
 }
 
@@ -255,7 +285,7 @@ void Loader::readLine(std::string_view line, std::string_view raw, const std::st
                 propEnd == std::string_view::npos ? std::string_view() : trimBlanks(rest.substr(propEnd));
             if (property.empty() || after.empty() || after.front() != '=') return parseError(file, number, raw);
             std::string value(trimBlanks(after.substr(1)));
-            if (!applyProperty(_facility.appender(name), property, std::move(value))) {
+            if (!applyProperty(_facility.appender(name), property, std::move(value), file, number)) {
                 parseError(file, number, raw);
             }
             return;
@@ -267,7 +297,39 @@ void Loader::readLine(std::string_view line, std::string_view raw, const std::st
     parseError(file, number, raw);
 }
 
-bool Loader::applyProperty(LogAppender& appender, std::string_view key, std::string value) {
+bool Loader::numericProperty(const LogAppender& appender, std::string_view key, const std::string& value,
+                             std::uint64_t max, bool sizeUnits, const std::string& file, unsigned line,
+                             std::uint64_t& out) {
+    if (!parseDigits(value, max, out)) return false;
+    const std::size_t end = value.find_first_of(" \t");
+    const std::string_view rest =
+        end == std::string::npos ? std::string_view() : trimBlanks(std::string_view(value).substr(end));
+    if (rest.empty()) return true;
+    // "25 MB" read as 25 bytes rolls the file on every line and loses most
+    // of them: a size unit is applied, other words leave the value as it
+    // was; either way the line is reported with what is used.
+    char text[512];
+    const std::string keyText(key);
+    if (!sizeUnits) {
+        std::snprintf(text, sizeof text, "%s:%u: Appender \"%s\": %s=\"%s\" read as %llu", file.c_str(), line,
+                      appender.name().c_str(), keyText.c_str(), value.c_str(), static_cast<unsigned long long>(out));
+    } else if (const std::uint64_t factor = sizeUnit(rest)) {
+        if (out > max / factor) return false;
+        out *= factor;
+        std::snprintf(text, sizeof text, "%s:%u: Appender \"%s\": %s=\"%s\" read as %llu bytes", file.c_str(), line,
+                      appender.name().c_str(), keyText.c_str(), value.c_str(), static_cast<unsigned long long>(out));
+    } else {
+        out = key == "maxFileSize" ? appender.maxFileSize() : appender.maxMessageSize();
+        std::snprintf(text, sizeof text, "%s:%u: Appender \"%s\": %s=\"%s\" is not a number of bytes, keeping %llu",
+                      file.c_str(), line, appender.name().c_str(), keyText.c_str(), value.c_str(),
+                      static_cast<unsigned long long>(out));
+    }
+    _propertyWarnings.push_back(text);
+    return true;
+}
+
+bool Loader::applyProperty(LogAppender& appender, std::string_view key, std::string value, const std::string& file,
+                           unsigned line) {
     for (const auto& [from, to] : _context.substitutions) {
         if (from.empty()) continue;
         for (std::size_t pos = value.find(from); pos != std::string::npos; pos = value.find(from, pos + to.size())) {
@@ -298,17 +360,23 @@ bool Loader::applyProperty(LogAppender& appender, std::string_view key, std::str
     std::uint64_t number = 0;
     switch (bit) {
         case kLogKeyMaxFileSize:
-            if (!parseDigits(value, std::numeric_limits<std::uint64_t>::max(), number)) return false;
+            if (!numericProperty(appender, key, value, std::numeric_limits<std::uint64_t>::max(), true, file, line,
+                                 number))
+                return false;
             if (restricted && number < appender.maxFileSize()) return false;
             appender.setMaxFileSize(number);
             return true;
         case kLogKeyMaxBackupIndex:
-            if (!parseDigits(value, std::numeric_limits<std::uint32_t>::max(), number)) return false;
+            if (!numericProperty(appender, key, value, std::numeric_limits<std::uint32_t>::max(), false, file, line,
+                                 number))
+                return false;
             if (restricted && number < appender.maxBackupIndex()) return false;
             appender.setMaxBackupIndex(static_cast<std::uint32_t>(number));
             return true;
         case kLogKeyMaxMessageSize:
-            if (!parseDigits(value, std::numeric_limits<std::uint64_t>::max(), number)) return false;
+            if (!numericProperty(appender, key, value, std::numeric_limits<std::uint64_t>::max(), true, file, line,
+                                 number))
+                return false;
             if (restricted && number < appender.maxMessageSize()) return false;
             appender.setMaxMessageSize(number);
             return true;

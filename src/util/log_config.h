@@ -9,7 +9,7 @@
 //   rootCategory=WARN, A1                    threshold and appenders of all channels
 //   category.TLSProxy=DEBUG                  per channel; a level alone keeps the appenders
 //   appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/tlsproxy.log
-//   appender.A1.maxFileSize=26214400         bytes; 0: never roll
+//   appender.A1.maxFileSize=26214400         bytes (or "25 MB", reported); 0: never roll
 //   appender.A1.maxBackupIndex=5
 //   appender.A1.layout=PatternLayout         or BasicLayout, SimpleLayout
 //   appender.A1.layout.ConversionPattern=%d %p %c %m%n

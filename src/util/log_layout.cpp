@@ -292,22 +292,25 @@ void LogLayout::render(const LogEvent& event, LogSerialization serialization, st
         for (const Atom& atom : _atoms) renderValue(atom, event, maxMessageSize, out);
         return;
     }
-    // JSON: keyed members for date, channel and level; the message is itself
-    // JSON and closes the object; only line-end literals survive.
+    // JSON: one object per message, valid whatever the message holds. Date,
+    // channel and level are the members "datetime", "component" and
+    // "log_level", other conversions get keys of their own; "data" comes
+    // last and closes the object, followed by the line ends of the pattern.
     out += '{';
+    std::string value;
+    bool hasMessage = false;
+    std::size_t lineEnds = 0;
     for (const Atom& atom : _atoms) {
         const char* key = nullptr;
         switch (atom.kind) {
             case Kind::Literal:
-                if (atom.literal.compare(0, 2, "\r\n") == 0) out += atom.literal;
+                if (atom.literal.compare(0, 2, "\r\n") == 0) ++lineEnds;
                 continue;
             case Kind::LineEnd:
-                out += "\r\n";
+                ++lineEnds;
                 continue;
             case Kind::Message:
-                out += "\"data\":";
-                out.append(event.message);
-                out += '}';
+                hasMessage = true;
                 continue;
             case Kind::Date:
                 key = "datetime";
@@ -318,16 +321,55 @@ void LogLayout::render(const LogEvent& event, LogSerialization serialization, st
             case Kind::Level:
                 key = "log_level";
                 break;
-            default:
-                renderValue(atom, event, maxMessageSize, out);
-                continue;
+            case Kind::Thread:
+                key = "thread";
+                break;
+            case Kind::ThreadId:
+                key = "thread_id";
+                break;
+            case Kind::Elapsed:
+                key = "elapsed_ms";
+                break;
+            case Kind::ElapsedSeconds:
+                key = "elapsed_s";
+                break;
+            case Kind::Clock:
+                key = "clock";
+                break;
         }
+        value.clear();
+        renderValue(atom, event, maxMessageSize, value);
         out += '"';
         out += key;
-        out += "\":\"";
-        renderValue(atom, event, maxMessageSize, out);
-        out += "\",";
+        out += "\":";
+        appendJsonString(out, value);
+        out += ',';
     }
+    if (hasMessage) {
+        out += "\"data\":";
+        appendJsonData(event.rawMessage.data() ? event.rawMessage : event.message, maxMessageSize, out);
+    } else if (out.back() == ',') {
+        out.pop_back();
+    }
+    out += '}';
+    for (std::size_t i = 0; i < lineEnds; ++i) out += "\r\n";
+}
+
+void LogLayout::appendJsonData(std::string_view text, std::uint64_t maxMessageSize, std::string& out) {
+    const bool fits = maxMessageSize == 0 || text.size() <= maxMessageSize;
+    if (fits && isJsonValue(text)) {
+        // Already JSON: kept as it is, on one line (outside strings, where
+        // they alone may stand, line breaks become blanks).
+        const std::size_t start = out.size();
+        out.append(text);
+        for (std::size_t i = start; i < out.size(); ++i)
+            if (out[i] == '\n' || out[i] == '\r') out[i] = ' ';
+        return;
+    }
+    if (fits) return appendJsonString(out, text);
+    std::string shortened;
+    appendShortened(shortened, text, static_cast<std::size_t>(maxMessageSize));
+    appendJsonString(out, shortened);
 }
 
 }  // namespace morvex

@@ -27,9 +27,10 @@ enum class LogSerialization : int { Plain = 1, Json = 2 };
 struct LogEvent {
     LogLevel level = LogLevel::Info;
     std::string_view channel;
-    std::string_view message;    // already escaped
-    std::int64_t wallMs = 0;     // wall-clock time, ms since the epoch
-    std::int64_t elapsedNs = 0;  // monotonic time since logging was first configured
+    std::string_view message;     // already escaped
+    std::string_view rawMessage;  // as formatted (JSON output escapes it itself); unset: message
+    std::int64_t wallMs = 0;      // wall-clock time, ms since the epoch
+    std::int64_t elapsedNs = 0;   // monotonic time since logging was first configured
 };
 
 // A compiled date format: strftime conversions plus %l for milliseconds.
@@ -100,6 +101,10 @@ private:
         bool zeroPad = false;
         std::shared_ptr<const LogDateFormat> date;
     };
+
+    // The "data" member's value: text itself when it is one JSON value within
+    // maxMessageSize, else text (shortened to maxMessageSize) as a JSON string.
+    static void appendJsonData(std::string_view text, std::uint64_t maxMessageSize, std::string& out);
 
     // Appends one atom's plain value to out, cut and padded by its flags.
     void renderValue(const Atom& atom, const LogEvent& event, std::uint64_t maxMessageSize, std::string& out) const;

@@ -22,4 +22,14 @@ bool escapeLogText(std::string_view text, bool escapeAll, std::string& out);
 // Limits too small to hold a marker give a plain cut.
 void appendShortened(std::string& out, std::string_view text, std::size_t limit);
 
+// Whether text is exactly one JSON value (blanks around it allowed), with
+// strings of valid UTF-8; nesting deeper than 64 levels counts as invalid.
+bool isJsonValue(std::string_view text) noexcept;
+
+// Appends text as a JSON string: quoted, with quotation marks, backslashes
+// and control bytes escaped; bytes that are not valid UTF-8 become the four
+// characters \xhh (as an escaped backslash), so the result is valid JSON
+// and no byte is lost.
+void appendJsonString(std::string& out, std::string_view text);
+
 }  // namespace morvex

@@ -209,6 +209,7 @@ void Logger::dispatch(LogLevel level, std::string_view text, LogMessageBuffers& 
     event.level = level;
     event.channel = _name;
     event.message = message;
+    event.rawMessage = text;
     event.wallMs = wallClockMs();
     event.elapsedNs = facility.elapsedNs();
     const std::vector<LogObserver*>* observers = category->observers().empty() ? nullptr : &category->observers();

@@ -1,5 +1,7 @@
 #include "util/thread.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/last_error.h"
+#include "util/log_facility.h"
 #include "util/thread_scoped_ssl.h"
 
 namespace morvex {
@@ -61,6 +64,16 @@ std::vector<Thread::ThreadScopedObjectFactory> factoriesSnapshot() {
 std::string withoutBlanks(std::string name) {
     std::erase(name, ' ');
     return name;
+}
+
+// The upper-camel-case words of text ("TlsProxyIo" -> Tls, Proxy, Io).
+std::vector<std::string> camelWords(std::string_view text) {
+    std::vector<std::string> words;
+    for (char c : text) {
+        if (words.empty() || (c >= 'A' && c <= 'Z')) words.emplace_back();
+        words.back() += c;
+    }
+    return words;
 }
 
 void platformFatalHandler(const char* callName, std::uint32_t code) {
@@ -205,7 +218,7 @@ unsigned threadEntry(void* arg) {
     PerThreadState state;
     state.thread = thread;
     thread->_state.store(&state, std::memory_order_release);
-    platform::SetCurrentThreadName(thread->_name.c_str());
+    platform::SetCurrentThreadName(Thread::osThreadName(thread->_name).c_str());
     thread->_osThreadId.store(platform::GetCurrentThreadId(), std::memory_order_release);
     t_current = thread;
     crash_log::setCurrentList(&thread->_notations);
@@ -358,6 +371,58 @@ void Thread::iterateRunningThreads(iterate_running_threads_callback& callback) {
         if (t->_didJoin == 0) callback.callback(*t);
 }
 
+void Thread::crashVisitOtherThreads(void (*visit)(const char*, const ScopedPerThreadCrashLogNotation*, void*),
+                                    void* context) noexcept {
+    const CrashLogNotationList* own = crash_log::currentList();
+    MainThread* mainThread = g_mainThread;
+    if (mainThread && own != &crash_log::processList())
+        visit(mainThread->_name.c_str(), crash_log::processList().head.load(std::memory_order_acquire), context);
+    const bool locked = registryLock().tryEnter();
+    // Bounded: without the lock the list may be changing under us.
+    constexpr unsigned kMaxThreads = 4096;
+    unsigned count = 0;
+    for (Thread* t = g_registryHead; t && count < kMaxThreads; t = t->_next, ++count) {
+        if (&t->_notations == own) continue;
+        visit(t->_name.c_str(), t->_notations.head.load(std::memory_order_acquire), context);
+    }
+    if (locked) registryLock().leave();
+}
+
+std::string Thread::osThreadName(std::string_view name) {
+    if (name.size() <= kMaxOsThreadName) return std::string(name);
+    // The suffix: the trailing index with its separators ("-3", "_12").
+    std::size_t cut = name.size();
+    while (cut > 0 && (std::isdigit(static_cast<unsigned char>(name[cut - 1])) || name[cut - 1] == '-' ||
+                       name[cut - 1] == '_' || name[cut - 1] == '.'))
+        --cut;
+    const std::string suffix(name.substr(cut));
+    std::vector<std::string> words = camelWords(name.substr(0, cut));
+    auto length = [&] {
+        std::size_t n = suffix.size();
+        for (const std::string& w : words) n += w.size();
+        return n;
+    };
+    // First drop the words that say nothing about which thread it is, then
+    // shorten the longest words to four letters, then cut the head.
+    for (const char* filler : {"Thread", "Dedicated"}) {
+        if (length() <= kMaxOsThreadName) break;
+        const auto others =
+            std::count_if(words.begin(), words.end(), [&](const std::string& w) { return w != filler; });
+        if (others > 0) std::erase(words, std::string(filler));
+    }
+    while (length() > kMaxOsThreadName) {
+        auto longest = std::max_element(words.begin(), words.end(),
+                                        [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+        if (longest == words.end() || longest->size() <= 4) break;
+        longest->resize(4);
+    }
+    std::string head;
+    for (const std::string& w : words) head += w;
+    if (suffix.size() >= kMaxOsThreadName) return std::string(name.substr(name.size() - kMaxOsThreadName));
+    if (head.size() + suffix.size() > kMaxOsThreadName) head.resize(kMaxOsThreadName - suffix.size());
+    return head + suffix;
+}
+
 Thread* Thread::findRunningThread(const std::function<bool(const Thread&)>& predicate) {
     platform::CriticalSectionGuard guard(registryLock());
     for (Thread* t = g_registryHead; t; t = t->_next)
@@ -387,6 +452,11 @@ bool Thread::runtimeAlive() noexcept {
 
 void Thread::quickExit(int status) noexcept {
     g_runtimeAlive.store(false, std::memory_order_release);
+    // No destructors or exit handlers follow: write out the pending log lines.
+    try {
+        LogFacility::instance().flushAll();
+    } catch (...) {
+    }
     platform::QuickExit(status);
 }
 
@@ -459,7 +529,8 @@ MainThread::MainThread() : Thread(MainThreadTag{}) {
     static_cast<void>(*static_cast<const volatile int*>(&details::kThreadScopedSslAnchor));
     g_threadCount.store(0, std::memory_order_relaxed);
     static_cast<void>(std::clock());
-    platform::SetCurrentThreadName(kMainThreadName);
+    // The main thread keeps the process's own name (ps, pgrep and kill -x go
+    // by it); "MainThread" is what logs and crash reports show.
     std::uint32_t tid = platform::GetCurrentThreadId();
     _token = tid;
     _osThreadId.store(tid, std::memory_order_release);

@@ -136,6 +136,22 @@ public:
     static Thread* findRunningThread(const std::function<bool(const Thread&)>& predicate);
     static Thread* findRunningThreadByName(std::string_view name);
 
+    // The name the operating system shows for a thread (ps, top -H, gdb),
+    // which keeps at most 15 bytes: the name itself when short enough, else
+    // an abbreviation that keeps the trailing index (so that numbered threads
+    // stay distinct), e.g. "TlsProxyDedicatedIoThread-3" -> "TlsProxyIo-3".
+    // Log lines and crash reports use the full name.
+    static std::string osThreadName(std::string_view name);
+    static constexpr std::size_t kMaxOsThreadName = 15;
+
+    // For crash reports: calls visit with the name and notation list head of
+    // the main thread and of every listed thread, except the calling
+    // thread's own list. Allocates nothing; takes the registry lock only if
+    // it is free (the crash may have happened while it was held).
+    static void crashVisitOtherThreads(void (*visit)(const char* name, const ScopedPerThreadCrashLogNotation* head,
+                                                     void* context),
+                                       void* context) noexcept;
+
     // Appends a factory; with a main thread, also runs it for the calling
     // thread at once. Meant for program initialisation.
     static void registerThreadScopedObjectFactory(ThreadScopedObjectFactory factory);

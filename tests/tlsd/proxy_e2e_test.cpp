@@ -157,7 +157,7 @@ TEST_F(ProxyE2E, ThreeHundredClientsAtOnceAreAllServed) {
     for (auto& client : clients) ASSERT_TRUE(client->send(request("Morvexd", origin->port())));
     EXPECT_TRUE(origin->waitForRequests(kClients, 60s)) << origin->requestCount();
     // 300 open outbound connections on one loop need waiter threads beside it.
-    EXPECT_GE(threadNames(proxy->pid())["ExtraEventWaite"], 1);
+    EXPECT_GE(threadNames(proxy->pid())["ExtraEventWait"], 1);
     origin->hold(false);
     std::string expected = origin->response();
     std::size_t ok = 0;
@@ -191,8 +191,8 @@ TEST_F(ProxyE2E, StartsInOrderRunsItsThreadsAndStopsOnSigterm) {
     }
 
     std::map<std::string, int> names = threadNames(proxy->pid());
-    EXPECT_EQ(names["OutboundConnect"], 1);
-    EXPECT_EQ(names["TlsProxyDedicat"], 6);
+    EXPECT_EQ(names["OutboundConn"], 1);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(names["TlsProxyIo-" + std::to_string(i)], 1) << i;
 
     // Stop with a daemon connection open and its outbound connection waiting
     // on the origin.

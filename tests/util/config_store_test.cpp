@@ -44,3 +44,16 @@ TEST_F(ConfigStoreTest, LocalOverridesDefaultKeyByKey) {
     // Missing layers count as empty.
     EXPECT_FALSE(store.stanza("nothing", "s").has_value());
 }
+
+TEST_F(ConfigStoreTest, ALayerThatCannotBeReadIsListedNotTakenAsEmpty) {
+    write("system/default/server.conf", "[sslConfig]\na = 1\n");
+    fs::create_directories(_etc / "system/local/server.conf");  // opens, but reading fails
+    ConfigStore store(_etc.string());
+    testing::internal::CaptureStderr();
+    const std::vector<std::string> errors = store.readErrors("server");
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Cannot read file=" + store.localPath("server") + " for parsing: Is a directory");
+    EXPECT_EQ(store.value("server", "sslConfig", "a"), "1");
+    EXPECT_TRUE(store.readErrors("other").empty());  // missing layers are no error
+}

@@ -246,6 +246,7 @@ struct ChildCrash {
     int status = 0;
     std::string fileName;
     std::string report;
+    std::string log;  // logs/child.log, for the modes that log
 };
 
 // Runs the helper in a fresh directory and reads the one report it leaves.
@@ -258,6 +259,7 @@ ChildCrash crashChild(const char* mode) {
     char* const env[] = {const_cast<char*>("ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:"
                                            "handle_sigill=0:handle_abort=0:allow_user_segv_handler=1:detect_leaks=0"),
                          nullptr};
+    std::filesystem::create_directories(dir + "/logs");
     const pid_t pid = fork();
     if (pid == 0) {
         const int devnull = open("/dev/null", O_WRONLY);
@@ -266,7 +268,12 @@ ChildCrash crashChild(const char* mode) {
         _exit(127);
     }
     waitpid(pid, &result.status, 0);
+    {
+        std::ifstream log(dir + "/logs/child.log", std::ios::binary);
+        result.log.assign(std::istreambuf_iterator<char>(log), {});
+    }
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (!entry.is_regular_file()) continue;
         result.fileName = entry.path().filename().string();
         std::ifstream in(entry.path(), std::ios::binary);
         result.report.assign(std::istreambuf_iterator<char>(in), {});
@@ -333,6 +340,30 @@ TEST(CrashReporterChild, FaultOnAWorkerThreadNamesThatThreadAndItsNotations) {
     EXPECT_THAT(c.report, HasSubstr(" Crashing thread: CrashWorker\r\n"));
     EXPECT_THAT(c.report, HasSubstr("ChildNotation: working=Y\r\n"));
     EXPECT_THAT(c.report, HasSubstr(" Threads running: 2\r\n"));
+}
+
+// Every thread's notations are in the report, each under its thread's name,
+// not only the crashing thread's.
+TEST(CrashReporterChild, ReportListsTheNotationsOfEveryThread) {
+    const ChildCrash c = crashChild("all-threads");
+    EXPECT_TRUE(killedBy(c, SIGSEGV)) << c.status;
+    EXPECT_THAT(c.report, HasSubstr(" Crashing thread: MainThread\r\n"));
+    EXPECT_THAT(c.report, HasSubstr(" Crash log notations of thread MainThread:\r\nChildNotation: working=Y\r\n"));
+    EXPECT_THAT(c.report, HasSubstr(" Crash log notations of thread WorkerOne:\r\nWorkerNotation: index=1\r\n"
+                                    "Thread: \"WorkerOne\", did_join=0, ready_to_run=Y, main_thread=N"));
+    EXPECT_THAT(c.report, HasSubstr(" Crash log notations of thread WorkerTwo:\r\nWorkerNotation: index=2\r\n"));
+    EXPECT_THAT(c.report, HasSubstr(" Threads running: 3\r\n"));
+    EXPECT_THAT(c.report, EndsWith("terminating...\r\n"));
+}
+
+// Lines logged just before a fault are in the log file: the reporter writes
+// out what the appenders still held, buffered categories included.
+TEST(CrashReporterChild, LinesLoggedJustBeforeTheCrashAreInTheLogFile) {
+    const ChildCrash c = crashChild("log-then-crash");
+    EXPECT_TRUE(killedBy(c, SIGSEGV)) << c.status;
+    EXPECT_THAT(c.log, HasSubstr("Child last words before the crash\r\n"));
+    EXPECT_THAT(c.log, HasSubstr("ChildBuffered buffered last words\r\n"));
+    EXPECT_THAT(c.report, EndsWith("terminating...\r\n"));
 }
 
 TEST(CrashReporterChild, OversizeReportEndsWithTheOverflowLine) {

@@ -41,6 +41,7 @@ TEST(LogAppender, RollsOverKeepingBackups) {
     EXPECT_THAT(readWholeFile(name + ".1"), ::testing::StartsWith(line(14)));
     EXPECT_FALSE(std::filesystem::exists(name + ".3"));
     appender.write("tail\r\n", false, event);
+    appender.flush();
     EXPECT_EQ("tail\r\n", readWholeFile(name));
 
     // Without backups a roll starts the file afresh; reopening reads the size.
@@ -67,8 +68,66 @@ TEST(LogAppender, BufferedOutputWaitsForTheBufferSize) {
     appender.write(line(3), true, event);
     appender.flush();
     EXPECT_EQ(600u, appender.currentSize());
-    appender.write(line(4), false, event);  // an unbuffered category writes at once
-    EXPECT_EQ(750u, std::filesystem::file_size(dir.file("buffered.log")));
+    // An unbuffered category's INFO line waits for the batch; an ERROR line
+    // takes it out at once.
+    appender.write(line(4), false, event);
+    EXPECT_EQ(600u, std::filesystem::file_size(dir.file("buffered.log")));
+    LogEvent error;
+    error.level = LogLevel::Error;
+    appender.write(line(5), false, error);
+    EXPECT_EQ(900u, std::filesystem::file_size(dir.file("buffered.log")));
+}
+
+// Lines left pending (a buffered category far below its buffer size, or an
+// INFO line of a file appender) reach the file on the flusher's timer,
+// without another line or an explicit flush.
+TEST(LogAppender, PendingLinesAreWrittenOnATimer) {
+    test::ScratchDir dir;
+    LogEvent event;
+    for (bool buffered : {true, false}) {
+        const std::string name = dir.file(buffered ? "buffered.log" : "plain.log");
+        LogAppender appender("A1");
+        appender.setFileName(name);
+        appender.write(line(0), buffered, event);
+        EXPECT_EQ(150u, appender.pendingBytes());
+        EXPECT_TRUE(test::waitFor([&] { return std::filesystem::file_size(name) == 150u; }, std::chrono::seconds(5)))
+            << (buffered ? "buffered" : "unbuffered");
+        EXPECT_EQ(0u, appender.pendingBytes());
+    }
+}
+
+// A crash handler can write what is pending without locks: every line once.
+TEST(LogAppender, CrashFlushWritesPendingLinesOnce) {
+    test::ScratchDir dir;
+    LogAppender appender("A1");
+    appender.setFileName(dir.file("crash.log"));
+    appender.setBufferSize(1 << 20);
+    LogEvent event;
+    for (int i = 0; i < 3; ++i) appender.write(line(i), true, event);
+    LogAppender::crashFlushAll();
+    LogAppender::crashFlushAll();
+    appender.flush();
+    EXPECT_EQ(line(0) + line(1) + line(2), readWholeFile(dir.file("crash.log")));
+}
+
+// A batch of 64 KiB goes out at once; a line larger than a batch is written
+// as it is, after what was pending.
+TEST(LogAppender, FullBatchesAndHugeLinesAreWrittenInOrder) {
+    test::ScratchDir dir;
+    LogAppender appender("A1");
+    appender.setFileName(dir.file("big.log"));
+    LogEvent event;
+    std::string expected;
+    for (std::size_t i = 0; i * 150 < LogAppender::kBatchBytes; ++i) {
+        appender.write(line(static_cast<int>(i)), false, event);
+        expected += line(static_cast<int>(i));
+    }
+    EXPECT_LT(appender.pendingBytes(), LogAppender::kBatchBytes);
+    EXPECT_GE(std::filesystem::file_size(dir.file("big.log")), LogAppender::kBatchBytes - 150);
+    const std::string huge(LogAppender::kBatchBytes + 10, 'h');
+    appender.write(huge, false, event);
+    expected += huge;
+    EXPECT_EQ(expected, readWholeFile(dir.file("big.log")));
 }
 
 TEST(LogAppender, OpenFailureIsReportedOnceAndRecoveryAtDebug) {
@@ -76,17 +135,41 @@ TEST(LogAppender, OpenFailureIsReportedOnceAndRecoveryAtDebug) {
     test::writeWholeFile(dir.file("blocker"), "");
     LogAppender appender("A1");
     appender.setFileName(dir.file("blocker/app.log"));
+    appender.setReopenIntervalMs(0);
     LogEvent event;
     test::CapturedStderr err;
-    appender.write("lost\r\n", false, event);
-    appender.write("lost\r\n", false, event);
+    // While the file cannot be opened its lines go to standard error.
+    appender.write("first\r\n", false, event);
+    appender.write("second\r\n", false, event);
     drainAppenderDiagnostics();
-    EXPECT_EQ("ERROR - Failed opening \"" + dir.file("blocker/app.log") + "\": Not a directory\r\n", err.text());
+    EXPECT_EQ("first\r\nsecond\r\nERROR - Failed opening \"" + dir.file("blocker/app.log") + "\": Not a directory\r\n",
+              err.text());
     std::filesystem::remove(dir.file("blocker"));
     appender.write("kept\r\n", false, event);
+    appender.flush();
     EXPECT_EQ("kept\r\n", readWholeFile(dir.file("blocker/app.log")));
     drainAppenderDiagnostics();  // the DEBUG line is below the default threshold
     EXPECT_THAT(err.text(), ::testing::Not(HasSubstr("kept")));
+}
+
+// Reopening is not tried on every line while the file stays out of reach.
+TEST(LogAppender, ReopenIsRetriedAfterTheInterval) {
+    test::ScratchDir dir;
+    test::writeWholeFile(dir.file("blocker"), "");
+    LogAppender appender("A1");
+    appender.setFileName(dir.file("blocker/app.log"));
+    appender.setReopenIntervalMs(60000);
+    LogEvent event;
+    test::CapturedStderr err;
+    appender.write("one\r\n", false, event);
+    std::filesystem::remove(dir.file("blocker"));
+    appender.write("two\r\n", false, event);  // within the interval: still standard error
+    drainAppenderDiagnostics();
+    EXPECT_THAT(err.text(), HasSubstr("one\r\ntwo\r\n"));
+    EXPECT_TRUE(appender.open());  // an explicit open always tries
+    appender.write("three\r\n", false, event);
+    appender.flush();
+    EXPECT_EQ("three\r\n", readWholeFile(dir.file("blocker/app.log")));
 }
 
 TEST(LogSuppression, AllowanceThenSummaryAfterTheInterval) {

@@ -104,11 +104,11 @@ TEST(LogConfig, BadLinesAreReportedAfterLoading) {
     }
     EXPECT_THAT(out, HasSubstr("ERROR LogConfig " + cfg + ":20: Unterminated XML comment started\r\n"));
     // The commented-out root line did not apply; the good part of a bad
-    // category value did; "100 MB" reads as 100 bytes.
+    // category value did; "100 MB" is said to be read as 100 MiB.
     EXPECT_THAT(out, Not(HasSubstr(":4:")));
-    EXPECT_THAT(out, Not(HasSubstr(":18:")));
+    EXPECT_THAT(out, HasSubstr(prefix + "18: Appender \"A2\": maxFileSize=\"100 MB\" read as 104857600 bytes\r\n"));
     EXPECT_THAT(out, Not(HasSubstr(":19:")));
-    EXPECT_EQ(14, std::count(out.begin(), out.end(), '\n'));
+    EXPECT_EQ(15, std::count(out.begin(), out.end(), '\n'));
 }
 
 TEST(LogConfig, LocalFileOverridesAndSectionsAreSkipped) {
@@ -210,6 +210,50 @@ TEST(LogConfig, DeferredOpenAndBufferedCategories) {
     }
     // Flushed when the configuration ends.
     EXPECT_THAT(readWholeFile(dir.file("lazy.log")), ::testing::EndsWith("tail\r\n"));
+}
+
+// A number followed by words was read as the bare number ("25 MB" as 25
+// bytes: a roll on every line). Size units now apply, and every such value
+// is reported with what is used.
+TEST(LogConfig, NumbersWithTrailingWordsAreReported) {
+    struct Case {
+        const char* line;
+        std::uint64_t maxFileSize;
+        std::uint32_t maxBackupIndex;
+        const char* warning;  // null: none
+    };
+    const Case cases[] = {
+        {"appender.A1.maxFileSize=25000000", 25000000, 0, nullptr},
+        {"appender.A1.maxFileSize=25 MB", 25u << 20, 0, "maxFileSize=\"25 MB\" read as 26214400 bytes"},
+        {"appender.A1.maxFileSize=4\tkib", 4096, 0, "maxFileSize=\"4\tkib\" read as 4096 bytes"},
+        {"appender.A1.maxFileSize=25 lines", 0, 0, "maxFileSize=\"25 lines\" is not a number of bytes, keeping 0"},
+        {"appender.A1.maxBackupIndex=3 files", 0, 3, "maxBackupIndex=\"3 files\" read as 3\r\n"},
+    };
+    for (const Case& c : cases) {
+        test::ScratchDir dir;
+        std::uint64_t maxFileSize = 0;
+        {
+            test::ScopedLogConfig config(dir.file("n.cfg"),
+                                         "rootCategory=INFO, A1\n"
+                                         "appender.A1.layout.ConversionPattern=%p %c %m%n\n"
+                                         "appender.A1.fileName=" +
+                                             dir.file("out.log") + "\n" + c.line + "\n");
+            LogAppender* appender = LogFacility::instance().findAppender("A1");
+            ASSERT_NE(nullptr, appender);
+            maxFileSize = appender->maxFileSize();
+        }
+        EXPECT_EQ(c.maxFileSize, maxFileSize) << c.line;
+        const std::string out = readWholeFile(dir.file("out.log"));
+        if (c.warning) {
+            EXPECT_THAT(out, HasSubstr("WARN LogConfig " + dir.file("n.cfg") + ":4: Appender \"A1\": " + c.warning))
+                << c.line;
+        } else {
+            EXPECT_EQ("", out) << c.line;
+        }
+        if (c.maxBackupIndex) {
+            EXPECT_THAT(out, HasSubstr("maxBackupIndex set without specifying maxFileSize"));
+        }
+    }
 }
 
 }  // namespace

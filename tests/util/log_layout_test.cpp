@@ -5,7 +5,9 @@
 
 #include <ctime>
 #include <regex>
+#include <vector>
 
+#include "util/json_node.h"
 #include "util/log_text.h"
 
 namespace morvex {
@@ -105,8 +107,63 @@ TEST(LogLayout, JsonSerialization) {
     EXPECT_EQ("{\"datetime\":\"" + render("%d{ABSOLUTE}", e) +
                   R"(","log_level":"WARN","component":"TLSProxy","data":{"a":1}})" + "\r\n",
               out);
-    // Other atoms keep their value without a key; plain literals are dropped.
-    EXPECT_EQ("{2501\"data\":{}}\r\n", render("x%ry%m%n", event(LogLevel::Info, "{}"), LogSerialization::Json));
+    // Other atoms get keys of their own; plain literals are dropped; the data
+    // member always comes last and closes the object.
+    EXPECT_EQ("{\"elapsed_ms\":\"2501\",\"data\":{}}\r\n",
+              render("x%ry%m%n", event(LogLevel::Info, "{}"), LogSerialization::Json));
+    EXPECT_EQ("{\"log_level\":\"INFO\",\"data\":1}\r\n",
+              render("%m %p%n", event(LogLevel::Info, "1"), LogSerialization::Json));
+    EXPECT_EQ("{\"log_level\":\"INFO\"}\r\n", render("%p%n", event(LogLevel::Info, "1"), LogSerialization::Json));
+}
+
+// Whatever the message holds, a JSON line is one valid JSON object: a
+// message that is JSON is kept as it is (on one line), anything else becomes
+// a JSON string with every byte kept.
+TEST(LogLayout, JsonOutputIsValidWhateverTheMessageHolds) {
+    struct Case {
+        std::string message;
+        std::string data;
+    };
+    const std::vector<Case> cases = {
+        {R"({"a":[1,2.5e3,true,null,"x\"y"]})", R"({"a":[1,2.5e3,true,null,"x\"y"]})"},
+        {"{\n  \"a\": 1\r\n}", "{   \"a\": 1  }"},
+        {"Connection closed, destination server=localhost", "\"Connection closed, destination server=localhost\""},
+        {"say \"hi\" \\ bye", R"("say \"hi\" \\ bye")"},
+        {"line\nnext\ttab\x01\x7f", R"("line\nnext\ttab\u0001\u007f")"},
+        {"caf\xc3\xa9 \xff\xfe end", "\"caf\xc3\xa9 \\\\xff\\\\xfe end\""},
+        {"{\"a\":1", R"("{\"a\":1")"},
+        {"{\"s\":\"\xff\"}", R"("{\"s\":\"\\xff\"}")"},
+        {"", R"("")"},
+        {std::string("nul\0byte", 8), R"("nul\u0000byte")"},
+    };
+    for (const Case& c : cases) {
+        LogEvent e = event(LogLevel::Info, "escaped text that JSON output must not use");
+        e.rawMessage = c.message;
+        const std::string out = render("%d %p %c %m%n", e, LogSerialization::Json);
+        const std::string expected = "{\"datetime\":\"" + render("%d", e) +
+                                     "\",\"log_level\":\"INFO\",\"component\":\"Chan\",\"data\":" + c.data + "}\r\n";
+        EXPECT_EQ(expected, out) << c.message;
+        EXPECT_TRUE(isJsonValue(out.substr(0, out.size() - 2))) << out;
+        EXPECT_NO_THROW(JsonDocumentFillingParser::parse(out.substr(0, out.size() - 2))) << out;
+    }
+    // A JSON message over the size limit is cut as a string, still valid.
+    LogEvent big = event(LogLevel::Info, "");
+    const std::string array = "[" + std::string(30000, '1') + "]";
+    big.rawMessage = array;
+    const std::string out = render("%m", big, LogSerialization::Json, 1000);
+    EXPECT_TRUE(isJsonValue(out)) << out.substr(0, 200);
+    EXPECT_LT(out.size(), 1100u);
+    EXPECT_THAT(out, ::testing::HasSubstr("skipping"));
+}
+
+TEST(LogText, JsonValueCheck) {
+    for (const char* good : {"0", "-1.5E+3", "\"\"", " [ ] ", "{\"k\":{\"n\":[null,false]}}", "\"\\u00e9\\/\""})
+        EXPECT_TRUE(isJsonValue(good)) << good;
+    for (const char* bad : {"", "01", "1.", "[1,]", "{\"k\" 1}", "{k:1}", "\"\\x41\"", "\"tab\there\"", "1 2", "tru",
+                            "\"\xc3\"", "\"\xed\xa0\x80\""})
+        EXPECT_FALSE(isJsonValue(bad)) << bad;
+    EXPECT_TRUE(isJsonValue(std::string(64, '[') + std::string(64, ']')));
+    EXPECT_FALSE(isJsonValue(std::string(100, '[') + std::string(100, ']')));
 }
 
 TEST(LogText, EscapingAndShortening) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "util/log_facility.h"
 
@@ -22,6 +23,15 @@ ScratchDir::ScratchDir() {
 ScratchDir::~ScratchDir() {
     std::error_code ec;
     std::filesystem::remove_all(_path, ec);
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 std::string readWholeFile(const std::string& path) {

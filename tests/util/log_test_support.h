@@ -4,6 +4,8 @@
 // default behaviour).
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 #include "util/log_config.h"
@@ -24,6 +26,8 @@ private:
 };
 
 std::string readWholeFile(const std::string& path);
+// Polls condition every few milliseconds until it holds or the time is up.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 void writeWholeFile(const std::string& path, const std::string& text);
 
 // Writes text to path (and localText, when given, to the "-local" file), then

@@ -106,6 +106,59 @@ TEST_F(ThreadTest, NamesLoseBlanksAndRunningThreadsAreFoundNewestFirst) {
     EXPECT_FALSE(isRunning("IoThreadB"));
 }
 
+// The OS keeps 15 bytes of a thread's name: long names are abbreviated so
+// that numbered threads stay apart in ps, top -H and debuggers, while the
+// Thread keeps its full name for logs and crash reports.
+TEST_F(ThreadTest, OsNamesFitFifteenBytesAndKeepTheIndex) {
+    const struct {
+        const char* name;
+        const char* os;
+    } cases[] = {
+        {"TlsProxyDedicatedIoThread-0", "TlsProxyIo-0"},
+        {"TlsProxyDedicatedIoThread-5", "TlsProxyIo-5"},
+        {"OutboundConnectionThread", "OutboundConn"},
+        {"ExtraEventWaiter", "ExtraEventWait"},
+        {"Short-1", "Short-1"},
+        {"ExactlyFifteen1", "ExactlyFifteen1"},
+        {"Averyveryverylongsingleword-12", "Aver-12"},
+        {"1234567890123456789", "567890123456789"},
+    };
+    for (const auto& c : cases) {
+        const std::string os = Thread::osThreadName(c.name);
+        EXPECT_EQ(c.os, os) << c.name;
+        EXPECT_LE(os.size(), Thread::kMaxOsThreadName) << c.name;
+    }
+
+    std::string seen;
+    ThreadFunction t(
+        [&] {
+            char name[32] = {};
+            pthread_getname_np(pthread_self(), name, sizeof name);
+            seen = name;
+        },
+        "TlsProxyDedicatedIoThread-%d", 3);
+    t.start();
+    t.join();
+    EXPECT_EQ("TlsProxyIo-3", seen);
+    EXPECT_EQ("TlsProxyDedicatedIoThread-3", t.name());
+}
+
+TEST(ThreadNameDeathTest, TheMainThreadKeepsTheProcessName) {
+    // A fresh process: the MainThread is built there and the process's own
+    // name (what ps and pgrep -x see) must survive it.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            char before[32] = {};
+            char after[32] = {};
+            pthread_getname_np(pthread_self(), before, sizeof before);
+            EmptyMainThread::ensureForTest();
+            pthread_getname_np(pthread_self(), after, sizeof after);
+            std::exit(std::strcmp(before, after) == 0 && std::strcmp(after, "MainThread") != 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(ThreadTest, AThreadGivenUpBeforeStartNeverRunsAndIsNeverListed) {
     const std::uint32_t before = Thread::threadsActive();
     std::atomic<bool> ran{false};

@@ -3,6 +3,10 @@
 // functions that fault are exported so that backtraces name them.
 //
 //   morvex_crash_child <mode> <report directory>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -10,6 +14,8 @@
 #include "util/base_exception.h"
 #include "util/crash_log_notation.h"
 #include "util/crash_reporter.h"
+#include "util/log_config.h"
+#include "util/logger.h"
 #include "util/thread.h"
 
 extern "C" {
@@ -38,6 +44,17 @@ public:
         out.flag("working", true);
         out.write("\r\n");
     }
+};
+
+class WorkerNotation : public morvex::ScopedPerThreadCrashLogNotation {
+public:
+    explicit WorkerNotation(int index) : _index(index) {}
+    void describe(morvex::CrashLogOutput& out) const noexcept override {
+        out.printf("WorkerNotation: index=%d\r\n", _index);
+    }
+
+private:
+    int _index;
 };
 
 // Its printing faults: a report must not start again.
@@ -79,6 +96,40 @@ int main(int argc, char** argv) {
     } else if (mode == "overflow") {
         const std::string line(1000, 'x');
         for (int i = 0; i < 600; ++i) morvex::CrashReporter::addNote(line.c_str());
+        crashChildWriteNull();
+    } else if (mode == "log-then-crash") {
+        // Logging into <dir>/logs/child.log: one unbuffered and one buffered
+        // category, each with a line still pending when the fault comes.
+        const std::string logs = std::string(argv[2]) + "/logs";
+        morvex::LogConfigContext context;
+        context.path = logs + "/log.cfg";
+        std::FILE* cfg = std::fopen(context.path.c_str(), "w");
+        if (!cfg) return 4;
+        std::fprintf(cfg,
+                     "rootCategory=INFO, A1\ncategory.ChildBuffered=INFO, buffered, A1\n"
+                     "appender.A1.fileName=%s/child.log\nappender.A1.layout.ConversionPattern=%%c %%m%%n\n",
+                     logs.c_str());
+        std::fclose(cfg);
+        morvex::loadLogConfig(context);
+        static morvex::Logger plain("Child");
+        static morvex::Logger buffered("ChildBuffered");
+        plain.info("last words before the crash");
+        buffered.info("buffered last words");
+        crashChildWriteNull();
+    } else if (mode == "all-threads") {
+        // Two workers hold notations and wait; the main thread faults.
+        std::atomic<int> ready{0};
+        auto work = [&ready](int index) {
+            WorkerNotation notation(index);
+            ready.fetch_add(1);
+            for (;;) pause();
+        };
+        morvex::ThreadFunction first([&] { work(1); }, "Worker One");
+        morvex::ThreadFunction second([&] { work(2); }, "Worker Two");
+        first.start();
+        second.start();
+        while (ready.load() < 2) usleep(1000);
+        ChildNotation notation;
         crashChildWriteNull();
     } else if (mode == "nested") {
         morvex::CrashReporter::addNote("faults", faultingNotePrint);

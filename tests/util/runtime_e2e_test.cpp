@@ -1,0 +1,184 @@
+// The runtime foundation seen from outside, on the real binary: where log
+// lines go when the log file fails, the names the operating system shows for
+// the process and its threads, and the crash report of a running proxy.
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "support/process.h"
+#include "support/test_certs.h"
+
+namespace morvex {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kKeyPassword = "key-pass";
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::size_t count(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+std::uint16_t freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof in;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &len);
+    ::close(fd);
+    return ntohs(in.sin_port);
+}
+
+// A home directory with the shipped settings, the proxy's certificate and a
+// local logging file.
+class RuntimeE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy(MORVEX_SOURCE_DIR "/etc", home.path() + "/etc", std::filesystem::copy_options::recursive);
+        test::TestCert proxyCert = test::TestCert::create(test::CertSpec().cn("morvexd-tls-proxy-localhost"));
+        home.file("etc/auth/server_tlsproxy.pem", proxyCert.certPem() + proxyCert.keyPem(kKeyPassword));
+        logPath = home.path() + "/var/log/morvex/proxy.log";
+    }
+
+    void logConfig(const std::string& fileName) {
+        home.file("etc/log-tlsproxy-local.cfg",
+                  "rootCategory=INFO, A1\n"
+                  "appender.A1.fileName=" +
+                      fileName +
+                      "\n"
+                      "appender.A1.layout.ConversionPattern=%p %t %c %m%n\n");
+    }
+
+    test::ProcessOptions options(const std::string& document) {
+        test::ProcessOptions o;
+        o.env["MORVEX_HOME"] = home.path();
+        o.env["MORVEX_ETC"] = std::nullopt;
+        o.stdinData = document;
+        return o;
+    }
+
+    std::string goodDocument() {
+        port = freePort();
+        return R"({"listen_port": )" + std::to_string(port) + R"(, "token": "t", "private_key_password": ")" +
+               kKeyPassword + R"("})";
+    }
+
+    test::TempDir home{"morvex-runtime-e2e"};
+    std::string logPath;
+    std::uint16_t port = 0;
+};
+
+// A log file that cannot be opened (its directory is a plain file) or that
+// fails on every write (/dev/full): the lines and the reason reach standard
+// error instead of vanishing, and the reason is given once.
+TEST_F(RuntimeE2E, LinesOfAFailingLogFileGoToStandardError) {
+    struct Case {
+        const char* what;
+        std::string fileName;
+        std::string reason;
+    };
+    home.file("var/log/morvex", "");  // the log directory is a plain file
+    const Case cases[] = {
+        {"unopenable", "${MORVEX_HOME}/var/log/morvex/proxy.log",
+         "Failed opening \"" + home.path() + "/var/log/morvex/proxy.log\": Not a directory"},
+        {"unwritable", "/dev/full", "Error writing to \"/dev/full\": No space left on device"},
+    };
+    for (const Case& c : cases) {
+        logConfig(c.fileName);
+        test::ProcessResult r = test::runProcess(options(""), 20s);  // refused document: exit 1
+        ASSERT_FALSE(r.timedOut) << c.what;
+        EXPECT_EQ(1, r.exitCode) << c.what;
+        EXPECT_EQ(1u, count(r.err, c.reason)) << c.what << "\n" << r.err;
+        EXPECT_THAT(r.err, HasSubstr("INFO MainThread TLSProxy Starting TLSProxyInstance...\r\n")) << c.what;
+        EXPECT_THAT(r.err,
+                    HasSubstr("ERROR MainThread TLSProxy Failed to start TLS proxy server due to bad config.\r\n"))
+            << c.what;
+    }
+}
+
+// The process keeps its own name (ps, pgrep -x); the threads get names that
+// fit the 15 bytes the system keeps and stay apart; logs use full names.
+// After kill -SEGV the crash report lists the notations of every thread.
+TEST_F(RuntimeE2E, RunningProxyKeepsItsNameAndItsCrashReportCoversEveryThread) {
+    logConfig("${MORVEX_HOME}/var/log/morvex/proxy.log");
+    test::ChildProcess proxy(options(goodDocument()));
+    ASSERT_TRUE(test::waitForFileContaining(logPath, "TLSProxy is started", 30s)) << slurp(logPath);
+
+    const std::string proc = "/proc/" + std::to_string(proxy.pid());
+    EXPECT_EQ("morvex-tlsd\n", slurp(proc + "/comm"));
+    test::ProcessOptions pgrep;
+    pgrep.program = "/usr/bin/pgrep";
+    pgrep.args = {"-x", "morvex-tlsd"};
+    EXPECT_THAT(test::runProcess(pgrep, 10s).out, HasSubstr(std::to_string(proxy.pid()) + "\n"));
+    std::map<std::string, int> names;
+    for (const auto& task : std::filesystem::directory_iterator(proc + "/task")) {
+        std::string name = slurp(task.path().string() + "/comm");
+        if (!name.empty() && name.back() == '\n') name.pop_back();
+        ++names[name];
+    }
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(1, names["TlsProxyIo-" + std::to_string(i)]) << i;
+    EXPECT_EQ(1, names["OutboundConn"]);
+    EXPECT_EQ(0, names["MainThread"]);
+    EXPECT_EQ(1, names["morvex-tlsd"]);
+    EXPECT_THAT(slurp(logPath), HasSubstr("INFO MainThread TLSProxy TLSProxy is started"));
+
+    // With nothing pending the log flusher sleeps: an idle proxy is not woken.
+    std::string flusher;
+    for (const auto& task : std::filesystem::directory_iterator(proc + "/task"))
+        if (slurp(task.path().string() + "/comm") == "LogFlusher\n") flusher = task.path().string() + "/status";
+    ASSERT_FALSE(flusher.empty());
+    auto switches = [&] {
+        const std::string status = slurp(flusher);
+        const std::size_t at = status.find("voluntary_ctxt_switches:");
+        return at == std::string::npos ? std::string() : status.substr(at, status.find('\n', at) - at);
+    };
+    std::this_thread::sleep_for(300ms);  // past the last flush of the start-up lines
+    const std::string before = switches();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(before, switches());
+
+    ASSERT_TRUE(proxy.sendSignal(SIGSEGV));
+    test::ProcessResult r = proxy.wait(20s);
+    ASSERT_FALSE(r.timedOut);
+    std::string report;
+    for (const auto& entry : std::filesystem::directory_iterator(home.path() + "/var/log/morvex"))
+        if (entry.path().filename().string().find("crash-") != std::string::npos) report = slurp(entry.path());
+    ASSERT_FALSE(report.empty());
+    EXPECT_THAT(report, HasSubstr(" Crash log notations of thread MainThread:\r\n"));
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "TlsProxyDedicatedIoThread-" + std::to_string(i);
+        EXPECT_THAT(report, HasSubstr(" Crash log notations of thread " + name + ":\r\n")) << name;
+        EXPECT_THAT(report, HasSubstr("Thread: \"" + name + "\", did_join=0")) << name;
+    }
+    EXPECT_THAT(report, HasSubstr(" Crash log notations of thread OutboundConnectionThread:\r\n"));
+    EXPECT_THAT(report, HasSubstr("terminating...\r\n"));
+}
+
+}  // namespace
+}  // namespace morvex
