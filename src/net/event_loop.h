@@ -59,10 +59,13 @@ public:
     EventLoop& operator=(const EventLoop&) = delete;
 
     // Runs the loop on the calling thread until stop(). Only one thread at a
-    // time can be inside run(). An exception from a handler or an actor
-    // leaves run() (the loop is then wound up and not running); a
-    // Thread::TerminateException from a timer stops the loop in order and is
-    // thrown again. The loop can be run again afterwards.
+    // time can be inside run(). An exception from a PolledFd's handler, an
+    // actor or a timer is logged at ERROR and the loop goes on: the PolledFd
+    // is removed from the loop (its removed() follows), a waiting poster is
+    // released. A Thread::TerminateException from a handler or an actor
+    // leaves run() (the loop is then wound up and not running); one from a
+    // timer stops the loop in order and is thrown again. The loop can be run
+    // again afterwards.
     void run();
 
     // Registers fd over ipd (the loop takes its own reference) with the
@@ -162,14 +165,26 @@ private:
     void makeRoomFor(ExtraEventWaiterThread* w);
     PollableDescriptorRef detach(PolledFd* fd) noexcept;
     void reorderUpwards(WaitSet* set) noexcept;
+    // Before changing a set: makes sure its waiter (if any) does not wait on
+    // it, and queues it to be woken again unless it has a report pending.
+    void holdStill(WaitSet* set) noexcept;
+
+    // Waiters served or paused since the last wait are woken before the next.
+    void queueWake(ExtraEventWaiterThread* w) noexcept;
+    void wakeWaiters() noexcept;
 
     // Serving.
-    void wakeWaiters() noexcept;
-    void collectWaiters() noexcept;
-    bool hasActiveWaiters() const noexcept { return _freeWaiters || _fullWaiters; }
     void dispatch(std::uint32_t index);
-    bool checkWaitSet(WaitSet& set, std::uint32_t first, bool recurse);
+    bool checkWaitSet(WaitSet& set, std::uint32_t first);
     bool serve(PolledFd* fd);
+    // Runs fd's handler. An exception (other than Thread::TerminateException)
+    // is logged and counts as "finished", so that fd is removed.
+    bool callHandler(PolledFd* fd);
+    // Removes fd and tells it, if it is still registered.
+    void finishPolledFd(PolledFd* fd) noexcept;
+    // After a handler: an fd in a waiter's set whose socket stays writable is
+    // signalled so that the waiter reports it (FD_WRITE would not fire again).
+    void afterServe(PolledFd* fd) noexcept;
     void serveReadyList();
     void serveImmediate();
     void runDeferredRemovals();
@@ -177,6 +192,9 @@ private:
     // The notification handler's step: runs up to the actor limit of posted
     // actors; false when the queue was found empty.
     bool runPostedActors();
+    // Runs one actor from the queue; an exception (other than
+    // Thread::TerminateException) is logged, its waiting poster released.
+    void runActor(InThreadActorQueue& queue, InThreadActor* actor);
 
     void unlinkReady(PolledFd* fd) noexcept;
     void pushReady(PolledFd** head, PolledFd* fd) noexcept;
@@ -194,6 +212,7 @@ private:
     ExtraEventWaiterThread* _freeWaiters = nullptr;
     ExtraEventWaiterThread* _fullWaiters = nullptr;
     ExtraEventWaiterThread* _idleWaiters = nullptr;
+    ExtraEventWaiterThread* _toWake = nullptr;
     PolledFd* _deferred = nullptr;
     std::uint32_t _deferredCount = 0;
     PolledFd* _immediate = nullptr;
