@@ -506,16 +506,24 @@ std::uint32_t WSAWaitForMultipleEvents(std::uint32_t count, const WSAEVENT* even
     if (!me) return WSA_WAIT_FAILED;
 
     bool foreign = false;
+    bool homeless = false;
     bool homedHere = false;
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (events[i]->home.load(std::memory_order_relaxed) == me)
-            homedHere = true;
-        else
-            foreign = true;
+        Sleeper* home = events[i]->home.load(std::memory_order_relaxed);
+        homedHere |= home == me;
+        foreign |= home != me;
+        homeless |= home == nullptr;
     }
     if (timeoutMs == 0) {
-        // A poll does not move events between threads; it only collects
-        // what this thread's epoll already has.
+        // A poll takes in events that have no home yet (a loop that never
+        // blocks still watches new sockets) but does not move events away
+        // from another thread; it collects what this thread's epoll has.
+        if (homeless) {
+            std::lock_guard<std::mutex> lock(registry().mutex);
+            for (std::uint32_t i = 0; i < count; ++i)
+                if (!events[i]->home.load(std::memory_order_relaxed)) adoptLocked(events[i], me);
+            homedHere = true;
+        }
         if (!homedHere) return WSA_WAIT_TIMEOUT;
         drain(me);
         index = firstSignalled(count, events);
