@@ -67,6 +67,10 @@ void EventLoop::run() {
         }
         _posted.giveInsideRunBack();
     }
+    // Waiters rest while the loop does not run; they wait again from its
+    // first wait on.
+    for (ExtraEventWaiterThread* list : {_fullWaiters, _freeWaiters})
+        for (ExtraEventWaiterThread* w = list; w; w = w->_next) queueWake(w);
 
     try {
         mainLoop();
@@ -133,6 +137,10 @@ void EventLoop::mainLoop() {
 }
 
 void EventLoop::windUp() noexcept {
+    // No waiter waits while the loop does not run, so that owners may change
+    // or drop their PolledFds then; a report stays pending for the next run.
+    for (ExtraEventWaiterThread* list : {_fullWaiters, _freeWaiters})
+        for (ExtraEventWaiterThread* w = list; w; w = w->_next) w->pause();
     const std::uint32_t me = GetCurrentThreadId();
     {
         CriticalSectionGuard guard(_posted._lock);

@@ -7,9 +7,11 @@
 // notification event, and through stop() and terminateOnce().
 //
 // A wait takes at most 64 handles; when the loop's own set is full, further
-// PolledFds go to ExtraEventWaiterThreads, which wait only while the loop
-// waits and report readiness back into the loop's set. Emptied waiters are
-// parked and reused, never ended while the loop exists.
+// PolledFds go to ExtraEventWaiterThreads, which wait until something in
+// their set is signalled, report it into the loop's set and rest until the
+// loop has served their set on its own thread. A loop wait costs what is
+// ready, not what is registered. Emptied waiters are parked and reused, never
+// ended while the loop exists.
 //
 //   EventLoop loop;
 //   ThreadFunction t([&] { loop.run(); }, "IoThread");
@@ -177,9 +179,10 @@ private:
     void dispatch(std::uint32_t index);
     bool checkWaitSet(WaitSet& set, std::uint32_t first);
     bool serve(PolledFd* fd);
-    // Runs fd's handler. An exception (other than Thread::TerminateException)
-    // is logged and counts as "finished", so that fd is removed.
-    bool callHandler(PolledFd* fd);
+    // Runs fd's handler (after its throttle group's say, with throttle). An
+    // exception (other than Thread::TerminateException) is logged and counts
+    // as "finished", so that fd is removed.
+    bool callHandler(PolledFd* fd, bool throttle = false);
     // Removes fd and tells it, if it is still registered.
     void finishPolledFd(PolledFd* fd) noexcept;
     // After a handler: an fd in a waiter's set whose socket stays writable is

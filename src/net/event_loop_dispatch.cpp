@@ -92,15 +92,15 @@ bool EventLoop::checkWaitSet(WaitSet& set, std::uint32_t first) {
 bool EventLoop::serve(PolledFd* fd) {
     PolledFdCrashLogNotation note(fd);
     unlinkReady(fd);
-    if (!fd->applyThrottle()) return false;
-    const bool finished = callHandler(fd);
+    const bool finished = callHandler(fd, true);
     if (!finished) afterServe(fd);
     return finished;
 }
 
-bool EventLoop::callHandler(PolledFd* fd) {
-    PollableDescriptorRef ref(fd->_ipd);
+bool EventLoop::callHandler(PolledFd* fd, bool throttle) {
     try {
+        if (throttle && !fd->applyThrottle()) return false;
+        PollableDescriptorRef ref(fd->_ipd);
         return fd->handleEvents(ref);
     } catch (const Thread::TerminateException&) {
         throw;
