@@ -76,7 +76,10 @@ bool EventLoop::checkWaitSet(WaitSet& set, std::uint32_t first) {
                 if (w->_parentSet) w->reportAgain();
                 return false;
             }
-            queueWake(w);
+            // Served: it may wait again at once (a handler further on that
+            // changes its set pauses it first).
+            w->_set.signalWritable();
+            w->wake();
         } else {
             WSAResetEvent(set._handles[i]);  // a waiter's command event
         }
