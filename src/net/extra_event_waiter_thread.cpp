@@ -67,12 +67,19 @@ void ExtraEventWaiterThread::main() {
         }
         if (_state == kAskedToStop) break;
         _state = kIdle;
-        if (r < _set._count) {
+        const bool report = r < _set._count;
+        if (report) {
             _lastIndex = r;
             _reported = true;
-            WSASetEvent(_readyEvent);
         }
         _done.wakeAll();
+        if (report) {
+            // Outside the lock: the loop, woken by this, takes the report at
+            // once. The state is checked again under the lock below.
+            _lock.leave();
+            WSASetEvent(_readyEvent);
+            _lock.enter();
+        }
     }
     _state = kStopped;
     _done.wakeAll();

@@ -129,13 +129,18 @@ void processLocked(int fd, SocketRecord& rec, std::uint32_t revents) noexcept {
 }
 
 // One readiness report from an epoll: records, then narrows the registration
-// if it reported conditions that are no longer armed (level-triggered epoll
-// would report them again and again).
+// if the report held conditions that were not armed (level-triggered epoll
+// would report them again and again). A condition that was armed and just
+// got recorded stays registered: the usual recv re-arms it before the next
+// wait, so the common cycle costs no epoll_ctl.
 void reportedLocked(int fd, SocketRecord& rec, std::uint32_t events) noexcept {
-    const std::uint32_t use = events & (wantedLocked(rec) | EPOLLERR | EPOLLHUP);
+    const std::uint32_t armed = wantedLocked(rec);
+    const std::uint32_t use = events & (armed | EPOLLERR | EPOLLHUP);
     if (use) processLocked(fd, rec, use);
+    if (!rec.epollIn) return;
+    const bool stale = (events & ~(armed | EPOLLERR | EPOLLHUP)) != 0 || armed == 0;
+    if (!stale) return;
     const std::uint32_t want = wantedLocked(rec);
-    if (!rec.epollIn || !(events & ~want)) return;
     if (!want) {
         leaveEpollLocked(fd, rec);
         return;
