@@ -156,9 +156,16 @@ void EventLoop::runInThreadWorkUntil(RunInThreadWorkUntilPredicate& predicate) {
     while (!predicate.predicate()) {
         _notify->reset();
         if (runPostedActors()) continue;
-        // Nothing was posted: sleep until something is.
-        WSAEVENT event = _notify->descriptor()->event();
-        WSAWaitForMultipleEvents(1, &event, false, kWorkUntilRecheckMs, false);
+        // Nothing was posted: sleep until something is. Only the loop's own
+        // thread waits on its notification event (a wait makes the waiting
+        // thread the one that posts wake); another thread rechecks.
+        if (inLoopThread()) {
+            WSAEVENT event = _notify->descriptor()->event();
+            WSAWaitForMultipleEvents(1, &event, false, kWorkUntilRecheckMs, false);
+        } else {
+            CriticalSectionGuard guard(_posted._lock);
+            Thread::conditionWait(_posted._predicateCondition, _posted._lock, 1);
+        }
     }
 }
 
