@@ -199,8 +199,6 @@ bool EventLoop::runPostedActors() {
     return true;
 }
 
-
-
 void EventLoop::unlinkReady(PolledFd* fd) noexcept {
     if (!fd->_readyPrev) return;
     *fd->_readyPrev = fd->_readyNext;

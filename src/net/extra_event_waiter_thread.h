@@ -65,9 +65,9 @@ public:
     bool _wakeQueued = false;
 
 private:
-    std::uint32_t _state = kIdle;     // _lock
-    std::uint32_t _lastIndex = 0;     // _lock: lowest signalled slot of its last report
-    bool _reported = false;           // _lock: reported and not yet taken
+    std::uint32_t _state = kIdle;  // _lock
+    std::uint32_t _lastIndex = 0;  // _lock: lowest signalled slot of its last report
+    bool _reported = false;        // _lock: reported and not yet taken
     platform::CriticalSection _lock;
     platform::ConditionVariable _go;
     platform::ConditionVariable _done;

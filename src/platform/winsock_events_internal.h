@@ -32,7 +32,7 @@ struct Sleeper;
 struct EventObject {
     std::atomic<bool> signalled{false};
     std::atomic<detail::Sleeper*> home{nullptr};
-    std::vector<int> sockets;  // sockets selected onto this event; registry lock
+    std::vector<int> sockets;         // sockets selected onto this event; registry lock
     EventObject* homePrev = nullptr;  // in home->homed; registry lock
     EventObject* homeNext = nullptr;
 };
@@ -55,8 +55,8 @@ struct SocketRecord {
     bool hungUp = false;         // both directions are down or the socket failed: never polled again
     bool closeRecorded = false;  // FD_CLOSE is reported once
     bool connectReported = false;
-    int connectError = 0;  // Winsock code of a connect that failed at once, reported as FD_CONNECT
-    int pendingError = 0;  // socket error taken by event detection, handed to the next recv/send
+    int connectError = 0;         // Winsock code of a connect that failed at once, reported as FD_CONNECT
+    int pendingError = 0;         // socket error taken by event detection, handed to the next recv/send
     Sleeper* epollIn = nullptr;   // whose epoll holds the socket, null when none
     std::uint32_t epollMask = 0;  // the conditions registered there
 };
