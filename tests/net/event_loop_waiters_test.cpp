@@ -199,5 +199,65 @@ TEST(EventLoopWaitersTest, SocketsInAWaitersSetThatThrowOrKeepWritingAreHandledO
     for (int p : peers) ::close(p);
 }
 
+TEST(EventLoopWaitersTest, TrafficWhileRegistrationsChangeLosesNoWakeUp) {
+    // Sockets are removed and added again (moving between sets, parking and
+    // reusing waiters) while their peers keep sending: every byte must still
+    // be read, whatever set held the socket when it arrived.
+    constexpr int kSockets = 200;
+    constexpr int kRounds = 30;
+    EventLoop loop;
+    LoopbackPairs pairs;
+    std::atomic<int> bytes{0};
+    std::vector<std::unique_ptr<FnPolledFd>> fds;
+    std::vector<int> peers;
+    for (int i = 0; i < kSockets; ++i) {
+        auto [mine, peer] = pairs.make();
+        peers.push_back(peer);
+        fds.push_back(std::make_unique<FnPolledFd>(mine, [&](FnPolledFd& self) {
+            char buf[64];
+            int n;
+            while ((n = platform::recv(self.ipd()->socket(), buf, sizeof buf, 0)) > 0) bytes += n;
+            return false;
+        }));
+    }
+    LoopThread lt(loop);
+    lt.onLoop([&] {
+        for (auto& fd : fds) loop.addPolledFd(fd.get(), fd->ipd(), fd->initialEventMask());
+    });
+    std::atomic<bool> sending{true};
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        for (int i = 0; sending.load(); i = (i + 7) % kSockets) {
+            if (::send(peers[i], "s", 1, 0) == 1) ++sent;
+            if (i % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    for (int round = 0; round < kRounds; ++round) {
+        const int from = (round * 37) % kSockets;
+        const int count = 20 + round * 5;
+        lt.onLoop([&] {
+            for (int k = 0; k < count; ++k) loop.removePolledFd(fds[(from + k) % kSockets].get());
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        lt.onLoop([&] {
+            for (int k = 0; k < count; ++k) {
+                FnPolledFd* fd = fds[(from + k) % kSockets].get();
+                loop.addPolledFd(fd, fd->ipd(), fd->initialEventMask());
+            }
+        });
+    }
+    sending = false;
+    sender.join();
+    EXPECT_GT(sent.load(), kRounds);
+    // Data that arrived while a socket was out of the loop is read once it
+    // is back (selecting its events again records what is pending).
+    EXPECT_TRUE(eventually([&] { return bytes.load() == sent.load(); })) << bytes.load() << " of " << sent.load();
+    lt.onLoop([&] {
+        for (auto& fd : fds) loop.removePolledFd(fd.get());
+    });
+    lt.stop();
+    for (int p : peers) ::close(p);
+}
+
 }  // namespace
 }  // namespace morvex
