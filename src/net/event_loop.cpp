@@ -1,3 +1,5 @@
+// EventLoop: construction, run() with its main loop and wind-up, stopping,
+// and queries. Registration, dispatch and posting live in event_loop_*.cpp.
 #include "net/event_loop.h"
 
 #include <utility>
@@ -15,10 +17,6 @@ using namespace platform;
 
 namespace {
 Logger s_log("EventLoop");
-
-// How long runInThreadWorkUntil sleeps between checks of a predicate that
-// may change without anything being posted.
-constexpr std::uint32_t kWorkUntilRecheckMs = 100;
 }  // namespace
 
 // The loop's registration with the thread watchdog while it runs. This
@@ -69,6 +67,10 @@ void EventLoop::run() {
         }
         _posted.giveInsideRunBack();
     }
+    // Waiters rest while the loop does not run; they wait again from its
+    // first wait on.
+    for (ExtraEventWaiterThread* list : {_fullWaiters, _freeWaiters})
+        for (ExtraEventWaiterThread* w = list; w; w = w->_next) queueWake(w);
 
     try {
         mainLoop();
@@ -105,11 +107,11 @@ void EventLoop::mainLoop() {
             pushReady(&_localReady, fd);
         }
 
-        const bool waiters = hasActiveWaiters();
-        if (waiters) wakeWaiters();
+        // Waiters that have nothing to report keep waiting across this wait;
+        // only those served or paused since the last one are woken.
+        wakeWaiters();
         const std::uint32_t r = _waitSet.wait(timeout);
         const std::uint64_t now = GetTickCount64();
-        if (waiters) collectWaiters();
         if (r != WSA_WAIT_TIMEOUT && r >= _waitSet._count)
             throw EventLoopException("error from EventLoop WSAWaitForMultipleEvents");
         const bool timedOut = r == WSA_WAIT_TIMEOUT;
@@ -123,18 +125,22 @@ void EventLoop::mainLoop() {
         }
         if (timeout != TimeoutHeap::kInfinite) {
             _timeouts.checkClockJump(last, now, timeout);
-            if (timedOut && !waiters) {
+            if (timedOut) {
                 last = now;
                 continue;
             }
         }
-        dispatch(timedOut ? _waitSet._count : r);
+        dispatch(r);
         serveReadyList();
         last = GetTickCount64();
     }
 }
 
 void EventLoop::windUp() noexcept {
+    // No waiter waits while the loop does not run, so that owners may change
+    // or drop their PolledFds then; a report stays pending for the next run.
+    for (ExtraEventWaiterThread* list : {_fullWaiters, _freeWaiters})
+        for (ExtraEventWaiterThread* w = list; w; w = w->_next) w->pause();
     const std::uint32_t me = GetCurrentThreadId();
     {
         CriticalSectionGuard guard(_posted._lock);
@@ -189,349 +195,6 @@ void EventLoop::windUp() noexcept {
     _posted.giveInsideRunBack();
 }
 
-// --- waiting and serving ---
-
-void EventLoop::wakeWaiters() noexcept {
-    for (ExtraEventWaiterThread* w = _fullWaiters; w; w = w->_next) w->wake();
-    for (ExtraEventWaiterThread* w = _freeWaiters; w; w = w->_next) w->wake();
-}
-
-void EventLoop::collectWaiters() noexcept {
-    for (ExtraEventWaiterThread* w = _fullWaiters; w; w = w->_next) w->collect();
-    for (ExtraEventWaiterThread* w = _freeWaiters; w; w = w->_next) w->collect();
-}
-
-void EventLoop::dispatch(std::uint32_t index) {
-    bool complete = checkWaitSet(_waitSet, index, hasActiveWaiters());
-    while (!complete) {
-        // A handler changed the registrations: the slots seen so far are
-        // stale, so poll everything again.
-        runDeferredRemovals();
-        const std::uint32_t r = WSAWaitForMultipleEvents(_waitSet._count, _waitSet._handles, false, 0, false);
-        bool any = r < _waitSet._count;
-        if (r != WSA_WAIT_TIMEOUT && !any) throw EventLoopException("error from EventLoop WSAWaitForMultipleEvents");
-        for (ExtraEventWaiterThread** list : {&_fullWaiters, &_freeWaiters}) {
-            for (ExtraEventWaiterThread* w = *list; w; w = w->_next) {
-                w->pollOnce();
-                any |= w->_lastIndex < w->_set._count;
-            }
-        }
-        if (!any) break;
-        complete = checkWaitSet(_waitSet, r < _waitSet._count ? r : _waitSet._count, hasActiveWaiters());
-    }
-    runDeferredRemovals();
-    runLocalActors();
-}
-
-bool EventLoop::checkWaitSet(WaitSet& set, std::uint32_t first, bool recurse) {
-    const std::uint32_t changes = _changeCounter;
-    std::uint32_t i = first;
-    while (i < set._count) {
-        PolledFd* fd = set._entries[i].fd;
-        if (fd) {
-            PollableDescriptor* ipd = fd->_ipd;
-            const std::uint32_t mask = fd->_selectedMask;
-            if (!ipd->hasSocket()) {
-                // An event-only descriptor: the event itself is the news.
-                fd->_pendingEvents |= mask & (FD_READ | FD_WRITE);
-            } else if (WSAEnumNetworkEvents(ipd->socket(), set._handles[i], &ipd->_evts) != 0) {
-                fd->_pendingEvents = mask & (FD_READ | FD_WRITE);  // the handler will try and see the error
-                if (WSAGetLastError() == WSAEFAULT)
-                    s_log.error(
-                        "WSAEFAULT in checkWaitSet: The lpNetworkEvents parameter (pfd->_ipd->_evts) is not a valid "
-                        "part of the user address space. eventNum = %u.",
-                        i);
-                else
-                    ipd->_evts = WSANETWORKEVENTS{};
-            } else {
-                fd->_pendingEvents |= static_cast<std::uint32_t>(ipd->_evts.lNetworkEvents);
-                if ((mask & (FD_WRITE | FD_CLOSE)) && ipd->writableHint()) fd->_pendingEvents |= FD_WRITE;
-            }
-            if (fd->_pendingEvents & mask) {
-                if (serve(fd)) {
-                    deferRemoval(fd);
-                } else {
-                    fd->_pendingEvents &= FD_CLOSE;
-                    // Signal again so that the close is seen once more.
-                    if (fd->_pendingEvents && fd->_ipd) WSASetEvent(fd->_ipd->event());
-                    if (fd->_ipd) fd->_ipd->_evts = WSANETWORKEVENTS{};
-                }
-                if (_changeCounter != changes) return false;
-            }
-        } else {
-            WSAResetEvent(set._handles[i]);
-        }
-        if (i + 1 >= set._count) break;
-        const std::uint32_t rest = set._count - i - 1;
-        const std::uint32_t r = WSAWaitForMultipleEvents(rest, &set._handles[i + 1], false, 0, false);
-        if (r == WSA_WAIT_TIMEOUT) break;
-        if (r >= rest) throw EventLoopException("error from EventLoop WSAWaitForMultipleEvents");
-        i += 1 + r;
-    }
-    if (recurse) {
-        for (std::uint32_t s = 0; s < set._count; ++s) {
-            ExtraEventWaiterThread* w = set._entries[s].waiter;
-            if (!w) continue;
-            const std::uint32_t from = w->_lastIndex;
-            w->_lastIndex = w->_set._count;
-            if (!checkWaitSet(w->_set, from, w->_nestedWaiters > 0)) return false;
-        }
-    }
-    return true;
-}
-
-bool EventLoop::serve(PolledFd* fd) {
-    PolledFdCrashLogNotation note(fd);
-    unlinkReady(fd);
-    if (!fd->applyThrottle()) return false;
-    PollableDescriptorRef ref(fd->_ipd);
-    return fd->handleEvents(ref);
-}
-
-void EventLoop::serveReadyList() {
-    while (PolledFd* fd = _localReady) {
-        unlinkReady(fd);
-        PolledFdCrashLogNotation note(fd);
-        PollableDescriptorRef ref(fd->_ipd);
-        if (fd->handleEvents(ref)) fd->removed(detach(fd));
-    }
-}
-
-void EventLoop::serveImmediate() {
-    PolledFd* fd = std::exchange(_immediate, nullptr);
-    if (!fd || !fd->isRegistered()) return;
-    PolledFdCrashLogNotation note(fd);
-    PollableDescriptorRef ref(fd->_ipd);
-    if (fd->handleEvents(ref)) fd->removed(detach(fd));
-}
-
-void EventLoop::runDeferredRemovals() {
-    while (PolledFd* fd = _deferred) {
-        unlinkDeferred(fd);
-        if (!fd->_ipd) continue;
-        fd->_ipd->_evts = WSANETWORKEVENTS{};
-        fd->removed(detach(fd));
-    }
-}
-
-void EventLoop::runLocalActors() {
-    for (;;) {
-        bool empty = true;
-        InThreadActor* actor = _local.pop(&empty);
-        if (!actor) return;
-        {
-            InThreadActorCrashLogNotation note(actor);
-            _local.runOne(actor);
-        }
-        serveImmediate();
-        if (empty) return;
-    }
-}
-
-bool EventLoop::runPostedActors() {
-    for (std::uint32_t n = 0; n < _actorLimit; ++n) {
-        bool empty = true;
-        InThreadActor* actor = _posted.pop(&empty);
-        if (!actor) return n > 0;
-        {
-            InThreadActorCrashLogNotation note(actor);
-            _posted.runOne(actor);
-        }
-        serveImmediate();
-        if (empty) return true;
-    }
-    // The limit was reached first: make the next wait return at once.
-    CriticalSectionGuard guard(_posted._lock);
-    if (_notifyEvent != WSA_INVALID_EVENT) WSASetEvent(_notifyEvent);
-    return true;
-}
-
-// --- lists ---
-
-void EventLoop::unlinkReady(PolledFd* fd) noexcept {
-    if (!fd->_readyPrev) return;
-    *fd->_readyPrev = fd->_readyNext;
-    if (fd->_readyNext) fd->_readyNext->_readyPrev = fd->_readyPrev;
-    fd->_readyPrev = nullptr;
-    fd->_readyNext = nullptr;
-}
-
-void EventLoop::pushReady(PolledFd** head, PolledFd* fd) noexcept {
-    PolledFd** link = head;
-    while (*link) link = &(*link)->_readyNext;
-    *link = fd;
-    fd->_readyPrev = link;
-    fd->_readyNext = nullptr;
-}
-
-void EventLoop::deferRemoval(PolledFd* fd) noexcept {
-    if (fd->_deferPrev) return;
-    fd->_deferNext = _deferred;
-    if (_deferred) _deferred->_deferPrev = &fd->_deferNext;
-    _deferred = fd;
-    fd->_deferPrev = &_deferred;
-    ++_deferredCount;
-}
-
-void EventLoop::unlinkDeferred(PolledFd* fd) noexcept {
-    if (!fd->_deferPrev) return;
-    *fd->_deferPrev = fd->_deferNext;
-    if (fd->_deferNext) fd->_deferNext->_deferPrev = fd->_deferPrev;
-    fd->_deferPrev = nullptr;
-    fd->_deferNext = nullptr;
-    --_deferredCount;
-}
-
-// --- registration ---
-
-void EventLoop::addPolledFd(PolledFd* fd, PollableDescriptor* ipd, long events) {
-    ++_changeCounter;
-    fd->_pendingEvents = 0;
-    fd->_selectedMask = static_cast<std::uint32_t>(events);
-    PollableDescriptorRef ref(ipd);
-    fd->_ipd = ipd;
-    try {
-        if (ipd->hasSocket()) {
-            if (!fd->reselect()) throw EventLoopException("couldn't select events for new PolledFd");
-        } else {
-            ipd->ensureEvent();
-        }
-        WaitSet* set = chooseSet(fd);
-        set->append(ipd->event(), WaitSet::Entry{fd, nullptr});
-        reorderUpwards(set);
-    } catch (...) {
-        fd->_ipd = nullptr;
-        throw;
-    }
-    ref.detach();  // the loop's reference now lives in fd->_ipd
-    try {
-        fd->after_add();
-    } catch (const std::exception& e) {
-        s_log.error("In after_add(): %s", e.what());
-        throw;
-    }
-}
-
-void EventLoop::removePolledFd(PolledFd* fd) {
-    PollableDescriptorRef ref = detach(fd);
-}
-
-PollableDescriptorRef EventLoop::detach(PolledFd* fd) noexcept {
-    unlinkReady(fd);
-    unlinkDeferred(fd);
-    if (_immediate == fd) _immediate = nullptr;
-    if (!fd->_waitSet) return PollableDescriptorRef::adopt(std::exchange(fd->_ipd, nullptr));
-    ++_changeCounter;
-    WaitSet* set = fd->_waitSet;
-    set->removeSlot(fd->_slot);
-    fd->_waitSet = nullptr;
-    fd->_pendingEvents = 0;
-    while (ExtraEventWaiterThread* w = set->_owner) {
-        if (set->_count == WaitSet::kMaxSlots - 1) {
-            // It had been full.
-            w->unlinkFromList();
-            w->pushFront(&_freeWaiters);
-        }
-        if (set->_count > 1) break;
-        // Only its command event is left: park it and free its slot above.
-        w->unlinkFromList();
-        w->pushFront(&_idleWaiters);
-        WaitSet* parent = w->_parentSet;
-        for (ExtraEventWaiterThread* a = parent->_owner; a; a = a->_parentSet ? a->_parentSet->_owner : nullptr)
-            --a->_nestedWaiters;
-        parent->removeSlot(w->_parentSlot);
-        w->_parentSet = nullptr;
-        WSAResetEvent(w->_readyEvent);
-        set = parent;
-    }
-    return PollableDescriptorRef::adopt(std::exchange(fd->_ipd, nullptr));
-}
-
-WaitSet* EventLoop::chooseSet(PolledFd* fd) {
-    if (_waitSet._count < WaitSet::kMaxSlots) return &_waitSet;
-    if (ExtraEventWaiterThread* w = _freeWaiters) {
-        if (w->_set._count == WaitSet::kMaxSlots - 1) {
-            w->unlinkFromList();
-            w->pushFront(&_fullWaiters);
-        }
-        return &w->_set;
-    }
-    ExtraEventWaiterThread* w = _idleWaiters;
-    if (w)
-        w->unlinkFromList();
-    else
-        w = spawnWaiter(fd);
-    makeRoomFor(w);
-    w->pushFront(&_freeWaiters);
-    return &w->_set;
-}
-
-ExtraEventWaiterThread* EventLoop::spawnWaiter(PolledFd* fd) {
-    auto* w = new ExtraEventWaiterThread();
-    w->start();
-    s_log.debug("Spawning ExtraEventWaiterThread thread_name=%s total_threads=%u this=%p p=%p ws=%p",
-                Thread::currentThreadName(), Thread::threadsActive(), static_cast<void*>(this), static_cast<void*>(fd),
-                static_cast<void*>(&w->_set));
-    return w;
-}
-
-void EventLoop::makeRoomFor(ExtraEventWaiterThread* w) {
-    // Find the highest slot holding a PolledFd, descending through the
-    // least nested waiters when a set holds only waiters.
-    WaitSet* set = &_waitSet;
-    std::uint32_t slot = 0;
-    for (;;) {
-        bool found = false;
-        for (std::uint32_t i = set->_count; i-- > 0;) {
-            if (set->_entries[i].fd) {
-                slot = i;
-                found = true;
-                break;
-            }
-        }
-        if (found) break;
-        ExtraEventWaiterThread* best = nullptr;
-        for (std::uint32_t i = 0; i < set->_count; ++i) {
-            ExtraEventWaiterThread* c = set->_entries[i].waiter;
-            if (c && (!best || c->_nestedWaiters < best->_nestedWaiters)) best = c;
-        }
-        set = &best->_set;
-    }
-    PolledFd* moved = set->_entries[slot].fd;
-    const WSAEVENT handle = set->_handles[slot];
-    WaitSet& own = w->_set;
-    own._count = 0;
-    own.place(0, w->_commandEvent, WaitSet::Entry{});
-    own.place(1, handle, WaitSet::Entry{moved, nullptr});
-    own._count = 2;
-    w->_nestedWaiters = 0;
-    w->_lastIndex = own._count;
-    set->place(slot, w->_readyEvent, WaitSet::Entry{nullptr, w});
-    for (ExtraEventWaiterThread* a = set->_owner; a; a = a->_parentSet ? a->_parentSet->_owner : nullptr)
-        ++a->_nestedWaiters;
-    own.reorderForAccept();
-    reorderUpwards(set);
-}
-
-void EventLoop::reorderUpwards(WaitSet* set) noexcept {
-    for (;;) {
-        set->reorderForAccept();
-        if (!set->_owner || !set->_owner->_parentSet) return;
-        set = set->_owner->_parentSet;
-    }
-}
-
-void EventLoop::scheduleService(PolledFd* fd) {
-    if (!fd->_waitSet || fd->_readyPrev) return;
-    pushReady(&_ready, fd);
-}
-
-bool EventLoop::serveNext(PolledFd* fd) {
-    if (!fd->_waitSet) return false;
-    _immediate = fd;
-    return true;
-}
-
 // --- stopping ---
 
 void EventLoop::stop() {
@@ -542,175 +205,6 @@ void EventLoop::stop() {
 void EventLoop::terminateOnce() {
     std::uint32_t expected = 1;
     if (_terminateOnce.compare_exchange_strong(expected, 0)) postNowait(&_stopActor);
-}
-
-// --- actors ---
-
-bool EventLoop::inLoopThread() const noexcept {
-    return _running.load(std::memory_order_acquire) &&
-           _runningThreadId.load(std::memory_order_relaxed) == GetCurrentThreadId();
-}
-
-void EventLoop::signalLocked() noexcept {
-    if (_notifyEvent != WSA_INVALID_EVENT) WSASetEvent(_notifyEvent);
-}
-
-void EventLoop::runActorHere(InThreadActor* actor) {
-    InThreadActorCrashLogNotation note(actor);
-    actor->callback();
-}
-
-void EventLoop::runInThread(InThreadActor* actor, bool wait) {
-    actor->_wantWake = wait ? 1 : 0;
-    actor->_wantFailIfLoopDone = 0;
-    const std::uint32_t me = GetCurrentThreadId();
-    _posted._lock.enter();
-    if (!_posted._loopRunning) {
-        const bool held = _posted.holdsInsideRun(me);
-        if (held || _posted.takeInsideRun(me, true)) {
-            // Nobody runs the loop: run the actor here, holding the right so
-            // that the loop cannot start meanwhile.
-            _posted._lock.leave();
-            if (held) {
-                runActorHere(actor);
-                return;
-            }
-            struct GiveBack {
-                InThreadActorQueue& q;
-                ~GiveBack() {
-                    CriticalSectionGuard guard(q._lock);
-                    q.giveInsideRunBack();
-                }
-            } giveBack{_posted};
-            runActorHere(actor);
-            return;
-        }
-        // The loop started while we waited for the right: queue it.
-    } else if (_runningThreadId.load(std::memory_order_relaxed) == me) {
-        _posted._lock.leave();
-        runActorHere(actor);
-        return;
-    }
-    _posted.enqueue(actor);
-    signalLocked();
-    if (wait) {
-        // A waiting poster keeps the actor alive, so it can name it.
-        InThreadActorCrashLogNotation note(actor);
-        _posted.waitForActorToComplete(actor);
-    }
-    _posted._lock.leave();
-}
-
-bool EventLoop::runInThreadOrFail(InThreadActor* actor) {
-    actor->_wantWake = 1;
-    actor->_wantFailIfLoopDone = 1;
-    CriticalSectionGuard guard(_posted._lock);
-    if (!_posted._loopRunning) {
-        actor->_wantFailIfLoopDone = 0;
-        return false;
-    }
-    if (_runningThreadId.load(std::memory_order_relaxed) == GetCurrentThreadId()) {
-        _posted._lock.leave();
-        struct Relock {
-            CriticalSection& cs;
-            ~Relock() { cs.enter(); }
-        } relock{_posted._lock};
-        runActorHere(actor);
-        return true;
-    }
-    InThreadActorCrashLogNotation note(actor);
-    _posted.enqueue(actor);
-    signalLocked();
-    _posted.waitForActorToComplete(actor);
-    return actor->_wantFailIfLoopDone != 0;
-}
-
-bool EventLoop::postNowait(InThreadActor* actor) {
-    CriticalSectionGuard guard(_posted._lock);
-    if (!_posted._loopRunning || actor->_queuedOn) return false;
-    actor->_wantWake = 0;
-    actor->_wantFailIfLoopDone = 0;
-    _posted.enqueue(actor);
-    signalLocked();
-    return true;
-}
-
-void EventLoop::postLocal(InThreadActor* actor) {
-    {
-        CriticalSectionGuard guard(_local._lock);
-        actor->_wantWake = 0;
-        actor->_wantFailIfLoopDone = 0;
-        _local.enqueue(actor);
-    }
-    CriticalSectionGuard guard(_posted._lock);
-    signalLocked();
-}
-
-bool EventLoop::addCallbackFromAnywhere(CallbackAfterEventService* cb) {
-    CriticalSectionGuard guard(_posted._lock);
-    if (cb->_pending) return true;
-    if (!_posted._loopRunning) return false;
-    if (_runningThreadId.load(std::memory_order_relaxed) == GetCurrentThreadId()) {
-        addTimeout(cb, 0);
-        return true;
-    }
-    cb->_pending = this;
-    InThreadActor* actor = &cb->_addActor;
-    actor->_wantWake = 0;
-    actor->_wantFailIfLoopDone = 0;
-    _posted.enqueue(actor);
-    signalLocked();
-    return true;
-}
-
-bool EventLoop::addTimeoutFromAnywhere(Timeout* timeout, std::uint64_t delay) {
-    AddTimeoutFromAnywhereActor actor(this, timeout, delay);
-    return runInThreadOrFail(&actor);
-}
-
-void EventLoop::removeTimeoutFromAnywhere(Timeout* timeout) {
-    RemoveTimeoutFromAnywhereActor actor(this, timeout);
-    runInThread(&actor, true);
-}
-
-void EventLoop::runInThreadWorkUntil(RunInThreadWorkUntilPredicate& predicate) {
-    {
-        CriticalSectionGuard guard(_posted._lock);
-        if (!_posted._loopRunning) {
-            while (!predicate.predicate())
-                Thread::conditionWait(_posted._predicateCondition, _posted._lock, kWorkUntilRecheckMs);
-            return;
-        }
-    }
-    while (!predicate.predicate()) {
-        _notify->reset();
-        if (runPostedActors()) continue;
-        // Nothing was posted: sleep until something is.
-        WSAEVENT event = _notify->descriptor()->event();
-        WSAWaitForMultipleEvents(1, &event, false, kWorkUntilRecheckMs, false);
-    }
-}
-
-// --- timers ---
-
-void EventLoop::addTimeout(Timeout* timeout, std::uint64_t delay) {
-    _timeouts.add(timeout, delay, GetTickCount64());
-}
-
-void EventLoop::removeTimeout(Timeout* timeout) {
-    _timeouts.remove(timeout);
-}
-
-void EventLoop::changeInterval(Timeout* timeout, std::uint64_t interval) {
-    _timeouts.changeInterval(timeout, interval, GetTickCount64());
-}
-
-void EventLoop::changeInterval(Timeout* timeout, std::uint64_t interval, std::uint64_t now) {
-    _timeouts.changeInterval(timeout, interval, now);
-}
-
-void EventLoop::scaleInterval(Timeout* timeout, double factor) {
-    _timeouts.scaleInterval(timeout, factor, GetTickCount64());
 }
 
 // --- queries ---

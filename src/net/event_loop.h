@@ -7,9 +7,11 @@
 // notification event, and through stop() and terminateOnce().
 //
 // A wait takes at most 64 handles; when the loop's own set is full, further
-// PolledFds go to ExtraEventWaiterThreads, which wait only while the loop
-// waits and report readiness back into the loop's set. Emptied waiters are
-// parked and reused, never ended while the loop exists.
+// PolledFds go to ExtraEventWaiterThreads, which wait until something in
+// their set is signalled, report it into the loop's set and rest until the
+// loop has served their set on its own thread. A loop wait costs what is
+// ready, not what is registered. Emptied waiters are parked and reused, never
+// ended while the loop exists.
 //
 //   EventLoop loop;
 //   ThreadFunction t([&] { loop.run(); }, "IoThread");
@@ -59,10 +61,13 @@ public:
     EventLoop& operator=(const EventLoop&) = delete;
 
     // Runs the loop on the calling thread until stop(). Only one thread at a
-    // time can be inside run(). An exception from a handler or an actor
-    // leaves run() (the loop is then wound up and not running); a
-    // Thread::TerminateException from a timer stops the loop in order and is
-    // thrown again. The loop can be run again afterwards.
+    // time can be inside run(). An exception from a PolledFd's handler, an
+    // actor or a timer is logged at ERROR and the loop goes on: the PolledFd
+    // is removed from the loop (its removed() follows), a waiting poster is
+    // released. A Thread::TerminateException from a handler or an actor
+    // leaves run() (the loop is then wound up and not running); one from a
+    // timer stops the loop in order and is thrown again. The loop can be run
+    // again afterwards.
     void run();
 
     // Registers fd over ipd (the loop takes its own reference) with the
@@ -162,14 +167,27 @@ private:
     void makeRoomFor(ExtraEventWaiterThread* w);
     PollableDescriptorRef detach(PolledFd* fd) noexcept;
     void reorderUpwards(WaitSet* set) noexcept;
+    // Before changing a set: makes sure its waiter (if any) does not wait on
+    // it, and queues it to be woken again unless it has a report pending.
+    void holdStill(WaitSet* set) noexcept;
+
+    // Waiters served or paused since the last wait are woken before the next.
+    void queueWake(ExtraEventWaiterThread* w) noexcept;
+    void wakeWaiters() noexcept;
 
     // Serving.
-    void wakeWaiters() noexcept;
-    void collectWaiters() noexcept;
-    bool hasActiveWaiters() const noexcept { return _freeWaiters || _fullWaiters; }
     void dispatch(std::uint32_t index);
-    bool checkWaitSet(WaitSet& set, std::uint32_t first, bool recurse);
+    bool checkWaitSet(WaitSet& set, std::uint32_t first);
     bool serve(PolledFd* fd);
+    // Runs fd's handler (after its throttle group's say, with throttle). An
+    // exception (other than Thread::TerminateException) is logged and counts
+    // as "finished", so that fd is removed.
+    bool callHandler(PolledFd* fd, bool throttle = false);
+    // Removes fd and tells it, if it is still registered.
+    void finishPolledFd(PolledFd* fd) noexcept;
+    // After a handler: an fd in a waiter's set whose socket stays writable is
+    // signalled so that the waiter reports it (FD_WRITE would not fire again).
+    void afterServe(PolledFd* fd) noexcept;
     void serveReadyList();
     void serveImmediate();
     void runDeferredRemovals();
@@ -177,6 +195,9 @@ private:
     // The notification handler's step: runs up to the actor limit of posted
     // actors; false when the queue was found empty.
     bool runPostedActors();
+    // Runs one actor from the queue; an exception (other than
+    // Thread::TerminateException) is logged, its waiting poster released.
+    void runActor(InThreadActorQueue& queue, InThreadActor* actor);
 
     void unlinkReady(PolledFd* fd) noexcept;
     void pushReady(PolledFd** head, PolledFd* fd) noexcept;
@@ -194,6 +215,7 @@ private:
     ExtraEventWaiterThread* _freeWaiters = nullptr;
     ExtraEventWaiterThread* _fullWaiters = nullptr;
     ExtraEventWaiterThread* _idleWaiters = nullptr;
+    ExtraEventWaiterThread* _toWake = nullptr;
     PolledFd* _deferred = nullptr;
     std::uint32_t _deferredCount = 0;
     PolledFd* _immediate = nullptr;

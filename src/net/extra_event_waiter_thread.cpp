@@ -38,7 +38,6 @@ ExtraEventWaiterThread::ExtraEventWaiterThread() : Thread("ExtraEventWaiter") {
     _set._owner = this;
     _set.place(0, _commandEvent, WaitSet::Entry{});
     _set._count = 1;
-    _lastIndex = 1;
 }
 
 ExtraEventWaiterThread::~ExtraEventWaiterThread() {
@@ -53,19 +52,34 @@ void ExtraEventWaiterThread::main() {
         if (_state == kAskedToStop) break;
         _state = kWaiting;
         _lock.leave();
-        const std::uint32_t r = _set.wait(WSA_INFINITE);
+        // Slot 0 is the command event: a pause or a stop, not news.
+        std::uint32_t r = WSAWaitForMultipleEvents(_set._count, _set._handles, false, WSA_INFINITE, false);
         _lock.enter();
-        WSAResetEvent(_commandEvent);
-        if (r >= _set._count && r != WSA_WAIT_TIMEOUT) {
+        if (r >= _set._count) {
             _lock.leave();
             EventLoopException e("error from EventLoop WSAWaitForMultipleEvents");
             std::abort();
         }
-        _lastIndex = r == WSA_WAIT_TIMEOUT ? _set._count : r;
+        WSAResetEvent(_commandEvent);
+        if (r == 0) {
+            const std::uint32_t rest = FirstSignalledEvent(_set._count - 1, _set._handles + 1);
+            r = rest == WSA_WAIT_TIMEOUT ? _set._count : rest + 1;
+        }
         if (_state == kAskedToStop) break;
         _state = kIdle;
-        WSASetEvent(_readyEvent);
+        const bool report = r < _set._count;
+        if (report) {
+            _lastIndex = r;
+            _reported = true;
+        }
         _done.wakeAll();
+        if (report) {
+            // Outside the lock: the loop, woken by this, takes the report at
+            // once. The state is checked again under the lock below.
+            _lock.leave();
+            WSASetEvent(_readyEvent);
+            _lock.enter();
+        }
     }
     _state = kStopped;
     _done.wakeAll();
@@ -74,27 +88,35 @@ void ExtraEventWaiterThread::main() {
 
 void ExtraEventWaiterThread::wake() noexcept {
     CriticalSectionGuard guard(_lock);
+    if (_state != kIdle || _reported) return;
     _state = kAskedToWait;
     _go.wakeOne();
 }
 
-void ExtraEventWaiterThread::collect() noexcept {
+bool ExtraEventWaiterThread::pause() noexcept {
     CriticalSectionGuard guard(_lock);
     if (_state == kAskedToWait) {
-        // It never started waiting: nothing is ready.
-        _state = kIdle;
-        _lastIndex = _set._count;
-        return;
-    }
-    if (_state == kWaiting) {
+        _state = kIdle;  // it never started waiting
+    } else if (_state == kWaiting) {
         WSASetEvent(_commandEvent);
-        while (_state != kIdle) Thread::conditionWait(_done, _lock);
+        while (_state == kWaiting) Thread::conditionWait(_done, _lock);
     }
+    return _reported;
 }
 
-void ExtraEventWaiterThread::pollOnce() noexcept {
-    const std::uint32_t r = WSAWaitForMultipleEvents(_set._count, _set._handles, false, 0, false);
-    _lastIndex = r < _set._count ? r : _set._count;
+std::uint32_t ExtraEventWaiterThread::takeReport() noexcept {
+    pause();
+    CriticalSectionGuard guard(_lock);
+    const std::uint32_t from = _reported ? _lastIndex : _set._count;
+    _reported = false;
+    return from;
+}
+
+void ExtraEventWaiterThread::reportAgain() noexcept {
+    CriticalSectionGuard guard(_lock);
+    _lastIndex = 0;
+    _reported = true;
+    WSASetEvent(_readyEvent);
 }
 
 void ExtraEventWaiterThread::stopAndJoin() noexcept {
@@ -128,7 +150,8 @@ void ExtraEventWaiterThread::pushFront(ExtraEventWaiterThread** head) noexcept {
 
 void ExtraEventWaiterThread::crashLogDescribe(CrashLogOutput& out) const noexcept {
     Thread::crashLogDescribe(out);
-    out.printf("ExtraEventWaiterThread: slots=%u nested=%u lastIndex=%u\r\n", _set._count, _nestedWaiters, _lastIndex);
+    out.printf("ExtraEventWaiterThread: slots=%u nested=%u lastIndex=%u state=%u\r\n", _set._count, _nestedWaiters,
+               _lastIndex, _state);
 }
 
 }  // namespace morvex

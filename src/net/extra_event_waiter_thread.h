@@ -1,8 +1,15 @@
 // ExtraEventWaiterThread: a thread that only waits on up to 64 more handles
 // for a loop whose own set is full, and signals its ready event (a slot in
-// its parent's set) when one is signalled. The loop wakes its waiters before
-// each wait of its own and collects them afterwards, so waiters wait only
-// while the loop waits and every handler still runs on the loop's thread.
+// its parent's set) when one is signalled.
+//
+// Handshake with the loop: a waiter that the loop has woken keeps waiting,
+// across the loop's own waits, until something in its set is signalled; it
+// then records the slot, goes idle and signals its ready event ("reports").
+// The loop serves a reported set on its own thread and then wakes the waiter
+// again. Before the loop changes a set that a waiter may be waiting on, it
+// pauses the waiter through its command event. So a loop wait costs nothing
+// per waiter that has nothing to report, and the waiter never touches its set
+// while the loop does.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +33,18 @@ public:
     void main() override;
 
     // Loop side of the handshake, on the loop's thread.
-    void wake() noexcept;     // state 1: wait once
-    void collect() noexcept;  // afterwards: back to state 0 with the index of its wait
+    // Idle and not reported: wait (state 1). Otherwise nothing.
+    void wake() noexcept;
+    // Makes sure it does not wait (it stays idle until woken); returns whether
+    // it has reported something not yet taken.
+    bool pause() noexcept;
+    // Pauses it and takes its report: the slot to serve from (its slot count
+    // when nothing was found).
+    std::uint32_t takeReport() noexcept;
+    // The loop stopped serving its set half-way: report again from slot 0 so
+    // that the rest is served in the next pass.
+    void reportAgain() noexcept;
     void stopAndJoin() noexcept;
-
-    // Polls its own set without waiting and records the result as its index.
-    void pollOnce() noexcept;
 
     // Links in one of the loop's three waiter lists.
     void unlinkFromList() noexcept;
@@ -45,12 +58,16 @@ public:
     platform::WSAEVENT _commandEvent = platform::WSA_INVALID_EVENT;
     WaitSet* _parentSet = nullptr;
     std::uint32_t _parentSlot = 0;
-    std::uint32_t _lastIndex = 0;  // lowest signalled slot of the last wait, _set._count when none
     ExtraEventWaiterThread* _next = nullptr;
     ExtraEventWaiterThread** _prevLink = nullptr;
+    // The loop's list of waiters to wake before its next wait (loop thread).
+    ExtraEventWaiterThread* _wakeNext = nullptr;
+    bool _wakeQueued = false;
 
 private:
-    std::uint32_t _state = kIdle;
+    std::uint32_t _state = kIdle;  // _lock
+    std::uint32_t _lastIndex = 0;  // _lock: lowest signalled slot of its last report
+    bool _reported = false;        // _lock: reported and not yet taken
     platform::CriticalSection _lock;
     platform::ConditionVariable _go;
     platform::ConditionVariable _done;

@@ -5,11 +5,28 @@
 
 #include "platform/tick_count.h"
 #include "util/logger.h"
+#include "util/thread.h"
 
 namespace morvex {
 
 namespace {
 Logger s_log("TimeoutHeap");
+Logger s_loopLog("EventLoop");
+
+// Fires t. An exception other than Thread::TerminateException is logged and
+// the timer is treated as fired (a one-shot timer is done, a periodic one
+// keeps its interval), so that the loop goes on.
+void fireGuarded(Timeout* t, std::uint64_t& next) {
+    try {
+        t->fire(next);
+    } catch (const Thread::TerminateException&) {
+        throw;
+    } catch (const std::exception& e) {
+        s_loopLog.error("Exception from a Timeout's callback: %s", e.what());
+    } catch (...) {
+        s_loopLog.error("Unknown exception from a Timeout's callback");
+    }
+}
 
 bool isPowerOfTwo(std::uint32_t n) noexcept {
     return n != 0 && (n & (n - 1)) == 0;
@@ -272,7 +289,7 @@ void TimeoutHeap::fireListAndReschedule() {
             std::uint64_t next = t->_initialInterval;
             {
                 Timeout::ScopedCrashlogPrint note(t);
-                t->fire(next);
+                fireGuarded(t, next);
             }
             // The callback may have re-armed or removed t meanwhile; only an
             // idle timer is put on the reschedule list.

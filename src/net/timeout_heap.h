@@ -39,7 +39,9 @@ public:
 
     // The firing pass: fires every timer due by last + kFiringSlack in due
     // order, then re-arms those that asked for it from the clock's current
-    // time. Exceptions from a timer propagate; the heap stays consistent.
+    // time. An exception from a timer is logged ("EventLoop", ERROR) and the
+    // pass goes on; only a Thread::TerminateException propagates (the heap
+    // stays consistent).
     void runDue(std::uint64_t last);
 
     // How long the loop may wait: kInfinite with no timer, 0 when the first

@@ -10,15 +10,21 @@ namespace morvex {
 using namespace platform;
 
 std::uint32_t WaitSet::wait(std::uint32_t timeoutMs) noexcept {
-    for (std::uint32_t i = 0; i < _count; ++i) {
-        const PolledFd* fd = _entries[i].fd;
-        if (!fd) continue;
-        const long mask = fd->selectedEvents();
-        const PollableDescriptor* ipd = fd->descriptor();
-        if ((mask & FD_WRITE) && (mask & FD_CLOSE) && ipd && ipd->hasSocket() && ipd->writableHint())
-            WSASetEvent(_handles[i]);
-    }
+    signalWritable();
     return WSAWaitForMultipleEvents(_count, _handles, false, timeoutMs, false);
+}
+
+void WaitSet::signalWritable() noexcept {
+    for (std::uint32_t i = 0; i < _count; ++i) signalWritableSlot(i);
+}
+
+void WaitSet::signalWritableSlot(std::uint32_t slot) noexcept {
+    const PolledFd* fd = _entries[slot].fd;
+    if (!fd) return;
+    const long mask = fd->selectedEvents();
+    const PollableDescriptor* ipd = fd->descriptor();
+    if ((mask & FD_WRITE) && (mask & FD_CLOSE) && ipd && ipd->hasSocket() && ipd->writableHint())
+        WSASetEvent(_handles[slot]);
 }
 
 bool WaitSet::interestedInAccept(std::uint32_t slot) const noexcept {

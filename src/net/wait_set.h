@@ -22,11 +22,14 @@ struct WaitSet {
         bool empty() const noexcept { return !fd && !waiter; }
     };
 
-    // Signals the events of slots whose socket was writable at its last send
-    // and that watch FD_WRITE and FD_CLOSE (FD_WRITE would not fire again),
-    // then waits. Returns the lowest signalled index, WSA_WAIT_TIMEOUT or
-    // WSA_WAIT_FAILED.
+    // signalWritable(), then waits. Returns the lowest signalled index,
+    // WSA_WAIT_TIMEOUT or WSA_WAIT_FAILED.
     std::uint32_t wait(std::uint32_t timeoutMs) noexcept;
+    // Signals the events of slots whose socket was writable at its last send
+    // and that watch FD_WRITE and FD_CLOSE (FD_WRITE would not fire again).
+    // Loop thread only: it reads the PolledFds.
+    void signalWritable() noexcept;
+    void signalWritableSlot(std::uint32_t slot) noexcept;
 
     // Whether the entry in the slot, or anything below it, watches FD_ACCEPT.
     bool interestedInAccept(std::uint32_t slot) const noexcept;

@@ -5,7 +5,7 @@
 // 10035, 10053, 10054 ...). Sockets are always non-blocking file descriptors
 // with close-on-exec; sends never raise SIGPIPE.
 //
-// The event model is emulated: an event object is an eventfd (manual reset).
+// The event model is emulated: an event object is a flag (manual reset).
 // WSAEventSelect binds a socket to an event and a mask of FD_* bits; network
 // events are recorded with Windows' re-enabling rules and signal the event:
 //   FD_READ    once, re-enabled by the next recv
@@ -14,10 +14,13 @@
 //              WSAEWOULDBLOCK and the socket became writable again
 //   FD_CONNECT once (with the connect's error code)
 //   FD_CLOSE   once (with 0 for an orderly close, else the error code)
-// Readiness is detected inside WSAWaitForMultipleEvents, which polls the
-// event fds and the sockets bound to them; so a thread that waits on an
-// event sees the events of the sockets selected onto it. Waiting with
-// nothing ready sleeps in poll(2).
+// Readiness comes from epoll and is collected inside WSAWaitForMultipleEvents
+// (and once when events are selected). A wait with a time-out makes the
+// calling thread the home of the events it waits on: their sockets move into
+// that thread's epoll, and setting one of them wakes that thread. So an event
+// is waited on with a time-out by one thread at a time; a wait with time-out
+// 0 collects only what the calling thread's own epoll holds. A wait costs what
+// is ready, not what is registered, and an idle wait sleeps in epoll_wait.
 //
 // Unlike Windows, an accepted socket does not inherit the listening socket's
 // selection: select its events before waiting for them. A connect refused at
@@ -89,6 +92,11 @@ int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, WSANETWORKEVENTS* out) noexce
 // waitAll and alertable are accepted for signature fidelity and must be false.
 std::uint32_t WSAWaitForMultipleEvents(std::uint32_t count, const WSAEVENT* events, bool waitAll,
                                        std::uint32_t timeoutMs, bool alertable) noexcept;
+
+// The lowest signalled index among count events, or WSA_WAIT_TIMEOUT: a
+// WSAWaitForMultipleEvents with time-out 0 that only looks at the events'
+// states and does not collect new network events (no system call).
+std::uint32_t FirstSignalledEvent(std::uint32_t count, const WSAEVENT* events) noexcept;
 
 // Sockets.
 SOCKET socket(int af, int type, int protocol) noexcept;

@@ -3,13 +3,16 @@
 #include "platform/winsock.h"
 
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/resource.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <memory>
 #include <thread>
+#include <vector>
 
 namespace morvex::platform {
 namespace {
@@ -332,6 +335,75 @@ TEST(WinsockEvents, AClosedSocketsSelectionDoesNotFollowItsReusedDescriptor) {
     EXPECT_EQ(static_cast<int>(WSAENOTSOCK), WSAGetLastError());
     EXPECT_EQ(SOCKET_ERROR, platform::closesocket(1 << 20));
     EXPECT_EQ(static_cast<int>(WSAENOTSOCK), WSAGetLastError());
+}
+
+int openDescriptors() {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d)) ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+TEST(WinsockEvents, SelectedSocketsAndEventsCostNoDescriptorOfTheirOwn) {
+    std::thread([] {
+        // The waiting thread's own epoll and wake descriptor come first.
+        Event warmUp;
+        waitOne(warmUp, 1);
+        std::vector<std::unique_ptr<Pair>> pairs;
+        for (int i = 0; i < 8; ++i) pairs.push_back(std::make_unique<Pair>());
+        const int before = openDescriptors();
+        std::vector<std::unique_ptr<Event>> events;
+        std::vector<WSAEVENT> handles;
+        for (auto& p : pairs) {
+            events.push_back(std::make_unique<Event>());
+            handles.push_back(*events.back());
+            ASSERT_EQ(0, WSAEventSelect(p->server, *events.back(), FD_READ | FD_CLOSE));
+        }
+        ASSERT_EQ(1, platform::send(pairs[5]->client, "x", 1, 0));
+        EXPECT_EQ(WSA_WAIT_EVENT_0 + 5, WSAWaitForMultipleEvents(8, handles.data(), false, kLong, false));
+        EXPECT_EQ(before, openDescriptors());
+    }).join();
+}
+
+TEST(WinsockEvents, AnEventFollowsTheThreadThatWaitsOnIt) {
+    Pair p;
+    Event ev;
+    ASSERT_EQ(0, WSAEventSelect(p.server, ev, FD_READ | FD_CLOSE));
+    // First one thread waits on it, then another; the socket's readiness
+    // reaches whichever waits now, and SetEvent wakes it too.
+    std::thread([&] { EXPECT_EQ(WSA_WAIT_TIMEOUT, waitOne(ev, 20)); }).join();
+    std::thread second([&] {
+        ASSERT_EQ(WSA_WAIT_EVENT_0, waitOne(ev, kLong));
+        EXPECT_EQ(FD_READ, enumEvents(p.server, ev).lNetworkEvents);
+        char buf[8];
+        EXPECT_EQ(1, platform::recv(p.server, buf, sizeof buf, 0));
+        EXPECT_EQ(WSA_WAIT_EVENT_0, waitOne(ev, kLong));  // woken by WSASetEvent below
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(1, platform::send(p.client, "x", 1, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WSASetEvent(ev);
+    second.join();
+}
+
+TEST(WinsockEvents, AThreadThatOnlyPollsStillSeesNetworkEvents) {
+    Pair p;
+    std::thread([&] {
+        Event ev;
+        ASSERT_EQ(0, WSAEventSelect(p.server, ev, FD_READ | FD_CLOSE));
+        EXPECT_EQ(WSA_WAIT_TIMEOUT, waitOne(ev, 0));
+        ASSERT_EQ(1, platform::send(p.client, "x", 1, 0));
+        std::uint32_t r = WSA_WAIT_TIMEOUT;
+        for (int i = 0; i < 400 && r == WSA_WAIT_TIMEOUT; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            r = waitOne(ev, 0);
+        }
+        EXPECT_EQ(WSA_WAIT_EVENT_0, r);
+        EXPECT_EQ(FD_READ, enumEvents(p.server, ev).lNetworkEvents);
+        EXPECT_EQ(WSA_WAIT_TIMEOUT, FirstSignalledEvent(1, &ev.ev));
+    }).join();
 }
 
 }  // namespace
