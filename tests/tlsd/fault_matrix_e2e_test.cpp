@@ -39,6 +39,17 @@ std::size_t descriptorCount(pid_t pid) {
     return n;
 }
 
+// The descriptors by what they point at, to name what was left open.
+std::string descriptorList(pid_t pid) {
+    std::string out;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code error;
+        out += entry.path().filename().string() + " -> " + std::filesystem::read_symlink(entry.path(), error).string() +
+               "\n";
+    }
+    return out;
+}
+
 std::size_t rssKiB(pid_t pid) {
     std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
     std::size_t at = status.find("VmRSS:");
@@ -86,7 +97,7 @@ protected:
             if (fds <= baselineFds) break;
             std::this_thread::sleep_for(50ms);
         }
-        EXPECT_LE(fds, baselineFds) << slurp("/proc/" + std::to_string(proxy->pid()) + "/net/tcp");
+        EXPECT_LE(fds, baselineFds) << descriptorList(proxy->pid());
         EXPECT_LE(rssKiB(proxy->pid()), baselineRss + kRssMarginKiB) << "baseline " << baselineRss << " KiB";
         EXPECT_TRUE(proxy->running());
     }
