@@ -73,7 +73,7 @@ std::string FwdClientConnection::deriveSni(std::string_view host) {
 
 bool FwdClientConnection::start(std::string request, std::shared_ptr<ChannelResponseRelay> relay) {
     _relay = std::move(relay);
-    setReadTimeout(kReadTimeoutMs);
+    setReadTimeout(outboundReadTimeoutMs());
     setWriteTimeout(kWriteTimeoutMs);
     _request = std::move(request);
     _framing = HttpResponseFraming::forRequests(_request);

@@ -95,6 +95,10 @@ public:
 
     const std::string& request() const noexcept { return _request; }
 
+    // How long the destination may stay silent once the request is out;
+    // start() applies it. A seam for tests that cannot wait kReadTimeoutMs.
+    virtual std::uint32_t outboundReadTimeoutMs() const { return kReadTimeoutMs; }
+
     // --- TcpOutbound slots ---
     void connectStarting() override;
     void connectionMade() override;

@@ -280,6 +280,7 @@ void ScriptedTlsOrigin::run() {
 }
 
 void ScriptedTlsOrigin::serve(int fd) {
+    if (_options.behaviour == Behaviour::Scripted) return play(fd);
     if (_options.behaviour == Behaviour::NeverHandshake) {
         // Hold the connection silently; only the destructor ends it.
         while (waitFor(_wakePipe[0], POLLIN)) {
@@ -358,7 +359,8 @@ void ScriptedTlsOrigin::serve(int fd) {
         auto answered = std::chrono::steady_clock::now();
         std::string next;
         bool more = readRequest(next);
-        auto linger = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - answered);
+        auto linger =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - answered);
         {
             std::lock_guard<std::mutex> lock(_mutex);
             if (!more) ++_peerClosed;
@@ -369,6 +371,121 @@ void ScriptedTlsOrigin::serve(int fd) {
         pending = next + pending;
     }
     SSL_free(ssl);
+    SSL_CTX_set_tlsext_servername_arg(_ctx, nullptr);
+    ERR_clear_error();
+}
+
+void ScriptedTlsOrigin::play(int fd) {
+    using Kind = Step::Kind;
+    std::vector<std::string> names;
+    SSL_CTX_set_tlsext_servername_callback(_ctx, sniCallback);
+    SSL_CTX_set_tlsext_servername_arg(_ctx, &names);
+    SSL* ssl = SSL_new(_ctx);
+    SSL_set_fd(ssl, fd);
+    // A proxy that holds its destination back while its client reads slowly
+    // may leave a write waiting for a long time: that is not a failure.
+    auto drive = [&](auto call) {
+        for (;;) {
+            int r = call();
+            if (r > 0) return r;
+            int err = SSL_get_error(ssl, r);
+            short ev = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+            if (ev == 0 || !waitFor(fd, ev, 60000)) return 0;
+        }
+    };
+    bool handshaken = false;
+    bool peerGone = false;
+    std::string pending;
+    std::string answer = _options.answer;
+    std::size_t sent = 0;
+    char buf[4096];
+    for (const Step& step : _options.script) {
+        if (stopping()) break;
+        bool stop = false;
+        switch (step.kind) {
+            case Kind::Handshake: {
+                handshaken = drive([&] { return SSL_accept(ssl); }) > 0;
+                std::lock_guard<std::mutex> lock(_mutex);
+                _serverNames.push_back(names.empty() ? "" : names.back());
+                stop = !handshaken;
+                break;
+            }
+            case Kind::ReadRequest: {
+                std::size_t end;
+                while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+                    int n = drive([&] { return SSL_read(ssl, buf, sizeof buf); });
+                    if (n <= 0) break;
+                    pending.append(buf, static_cast<std::size_t>(n));
+                }
+                if (end == std::string::npos) {
+                    peerGone = stop = true;
+                    break;
+                }
+                std::size_t index;
+                {
+                    std::lock_guard<std::mutex> lock(_mutex);
+                    index = _requests.size();
+                    _requests.push_back(pending.substr(0, end + 4));
+                }
+                _changed.notify_all();
+                pending.erase(0, end + 4);
+                answer = _options.answerFor ? _options.answerFor(index) : _options.answer;
+                sent = 0;
+                break;
+            }
+            case Kind::Write: {
+                std::size_t last = step.bytes == 0 ? answer.size() : std::min(answer.size(), sent + step.bytes);
+                std::size_t record = step.record == 0 ? answer.size() : step.record;
+                while (sent < last && !stop) {
+                    int len = static_cast<int>(std::min({record, last - sent, std::size_t{1} << 20}));
+                    if (drive([&] { return SSL_write(ssl, answer.data() + sent, len); }) <= 0) {
+                        peerGone = stop = true;
+                    } else {
+                        sent += static_cast<std::size_t>(len);
+                    }
+                }
+                break;
+            }
+            case Kind::Pause:
+                waitFor(_wakePipe[0], POLLIN, static_cast<int>(step.pause.count()));
+                break;
+            case Kind::Reset: {
+                // During the handshake: once the client's hello is in.
+                if (!handshaken) waitFor(fd, POLLIN, 5000);
+                linger abort{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+                stop = true;
+                break;
+            }
+            case Kind::Close:
+                stop = true;
+                break;
+            case Kind::CloseNotify:
+                SSL_shutdown(ssl);
+                stop = true;
+                break;
+            case Kind::Hold:
+                while (waitFor(fd, POLLIN)) {
+                    int n =
+                        handshaken ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(::recv(fd, buf, sizeof buf, 0));
+                    if (n > 0 || (handshaken && SSL_get_error(ssl, n) == SSL_ERROR_WANT_READ) ||
+                        (!handshaken && n < 0 && errno == EAGAIN)) {
+                        continue;
+                    }
+                    peerGone = true;
+                    break;
+                }
+                stop = true;
+                break;
+        }
+        if (stop) break;
+    }
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (peerGone) ++_peerClosed;
+    }
+    _changed.notify_all();
+    SSL_free(ssl);  // sends nothing: a close_notify only went out when the script asked for it
     SSL_CTX_set_tlsext_servername_arg(_ctx, nullptr);
     ERR_clear_error();
 }

@@ -10,7 +10,9 @@
 //
 // ScriptedTlsOrigin is an in-process TLS server on its own thread that plays
 // one fixed part per connection: answer and close, never finish the
-// handshake, or dribble its answer out slowly.
+// handshake, dribble its answer out slowly, or follow a script of steps
+// (handshake, read the request, write part of the answer in records of a
+// chosen size, pause, reset, close with or without close_notify, hold).
 //
 // Both throw std::runtime_error when they cannot start.
 #pragma once
@@ -101,6 +103,23 @@ public:
         NeverHandshake,  // accept the TCP connection and say nothing until stopped
         Slow,            // read one request, write the answer in small pieces with pauses, close
         KeepAlive,       // answer each request in pieces of assorted sizes; close only after the peer
+        Scripted,        // play Options::script on each connection
+    };
+    struct Step {
+        enum class Kind {
+            Handshake,    // complete the TLS handshake
+            ReadRequest,  // read one request (up to its blank line)
+            Write,        // write the next `bytes` of the answer (0: the rest), `record` bytes per TLS record
+            Pause,        // wait `pause`
+            Reset,        // once the peer has sent something (or at once after the handshake): RST
+            Close,        // close the socket without close_notify
+            CloseNotify,  // send close_notify, then close
+            Hold,         // say nothing until the peer ends the connection or the origin stops
+        };
+        Kind kind;
+        std::size_t bytes = 0;
+        std::size_t record = 0;  // 0: as large as the TLS library makes them (16 KiB)
+        std::chrono::milliseconds pause{0};
     };
     struct Options {
         Behaviour behaviour = Behaviour::Answer;
@@ -108,11 +127,12 @@ public:
         std::size_t slowChunk = 1;                // Slow: bytes per piece
         std::chrono::milliseconds slowPause{50};  // Slow, KeepAlive: pause after each piece
         std::vector<std::size_t> pieces{};        // KeepAlive: sizes of successive writes, cycled
+        std::vector<Step> script{};               // Scripted: the steps of every connection
         // The answer to the i-th request (counted over all connections);
         // empty: always `answer`.
         std::function<std::string(std::size_t)> answerFor{};
-        std::string serverName = "localhost";     // certificate name
-        const TestCert* issuer = nullptr;         // null: own CA
+        std::string serverName = "localhost";  // certificate name
+        const TestCert* issuer = nullptr;      // null: own CA
     };
 
     // Listens on 127.0.0.1 (ephemeral port) and serves connections one at a
@@ -135,14 +155,16 @@ public:
     // Waits until n connections have been accepted (n requests read).
     bool waitForConnections(std::size_t n, std::chrono::milliseconds timeout);
     bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout);
-    // KeepAlive: connections that the peer ended, and the longest time a
-    // connection stayed open after its last answer had gone out.
+    // KeepAlive, Scripted: connections that the peer ended (Scripted: seen
+    // while holding or writing), and the longest time a connection stayed
+    // open after its last answer had gone out.
     std::size_t peerClosedCount();
     std::chrono::milliseconds longestLinger();
 
 private:
     void run();
     void serve(int fd);
+    void play(int fd);
     // Waits for fd to become ready for events; false when stopping.
     bool waitFor(int fd, short events, int timeoutMs = -1);
     bool stopping();
