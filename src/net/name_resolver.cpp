@@ -292,6 +292,12 @@ NameResolver::Handle NameResolver::resolveIPv4Async(const std::string& host, Eve
         std::lock_guard<std::mutex> guard(_lock);
         lookup = _lookup;
     }
+#if defined(__SANITIZE_THREAD__)
+    // glibc starts getaddrinfo_a's helper threads where the thread sanitizer
+    // cannot see them, and its allocator then faults in them: such builds
+    // look up on a thread of their own.
+    if (!lookup) lookup = systemLookup;
+#endif
     if (lookup) {
         startReplacedLookup(std::move(lookup), host, name, std::move(state));
     } else {
