@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "channel_test_support.h"
+#include "net/in_thread_actor.h"
 #include "net/tcp_client_connection.h"
 #include "tls/client_session_store.h"
 
@@ -182,7 +183,12 @@ protected:
         c->setAsyncWriteData(request);
         EXPECT_TRUE(c->connect());
         EXPECT_TRUE(waitFor([&] { return rec.dataCopy() == "pong" || rec.deleted == 1; }));
-        c->terminateExternally(false);  // harmless if it has ended already
+        // On the loop's thread, where the connection deletes itself, so
+        // one that has ended already is not touched.
+        InThreadFunction<void> end([&] {
+            if (rec.deleted == 0) c->terminateExternally(false);
+        });
+        loop.runInThread(&end, true);
         EXPECT_TRUE(waitFor([&] { return rec.deleted == 1; }));
         if (resumedByClient) *resumedByClient = rec.resumed;
         errors += rec.errors;

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "net/event_loop.h"
+#include "net/in_thread_actor.h"
 #include "net/tcp_outbound.h"
 #include "platform/winsock_startup.h"
 #include "tlsd/channel_response_relay.h"
@@ -144,9 +145,15 @@ TEST(FwdClientConnectionReadTimeout, ASilentDestinationEndsOnTimeAndTheNextAnswe
                                           std::to_string(silent.port) + " failed after"));
     EXPECT_THAT(log, ::testing::HasSubstr("Read Timeout"));
     EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("server=127.0.0.1:" + std::to_string(answering.port))));
-    EXPECT_EQ(relay->queued(), 0u);
+    // The relay's queue belongs to the outbound thread, its channel link to
+    // the channel's thread.
+    std::size_t queued = 1;
+    InThreadFunction<void> readQueue([&] { queued = relay->queued(); });
+    outboundLoop.runInThread(&readQueue, true);
+    EXPECT_EQ(queued, 0u);
     EXPECT_EQ(relay->inFlight(), 0u);  // the answer was handed over (no channel: counted as written)
-    relay->detach();
+    InThreadFunction<void> detach([&] { relay->detach(); });
+    channelLoop.runInThread(&detach, true);
 }
 
 }  // namespace
