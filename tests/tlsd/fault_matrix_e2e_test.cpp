@@ -30,15 +30,6 @@ constexpr const char* kAnswerComplete = "Answer complete (status 200)";
 // grows per connection or per byte shows far above this.
 constexpr std::size_t kRssMarginKiB = 12 * 1024;
 
-std::size_t descriptorCount(pid_t pid) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        ++n;
-    }
-    return n;
-}
-
 // The descriptors by what they point at, to name what was left open.
 std::string descriptorList(pid_t pid) {
     std::string out;
@@ -48,12 +39,6 @@ std::string descriptorList(pid_t pid) {
                "\n";
     }
     return out;
-}
-
-std::size_t rssKiB(pid_t pid) {
-    std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
-    std::size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? 0 : std::stoul(status.substr(at + 6));
 }
 
 std::string framed(const std::string& body) {

@@ -57,6 +57,35 @@ inline std::string randomBytes(std::size_t n, unsigned seed) {
     return out;
 }
 
+// Entries of a /proc/<pid> directory (descriptors: "fd", threads: "task").
+inline std::size_t procEntryCount(pid_t pid, const char* dir) {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/" + dir)) {
+        ++n;
+    }
+    return n;
+}
+inline std::size_t descriptorCount(pid_t pid) {
+    return procEntryCount(pid, "fd");
+}
+inline std::size_t threadCount(pid_t pid) {
+    return procEntryCount(pid, "task");
+}
+
+// Resident set size in KiB.
+inline std::size_t rssKiB(pid_t pid) {
+    std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
+    std::size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::stoul(status.substr(at + 6));
+}
+
+// The body of an answer (what follows the blank line).
+inline std::string bodyOf(const std::string& answer) {
+    std::size_t at = answer.find("\r\n\r\n");
+    return at == std::string::npos ? std::string() : answer.substr(at + 4);
+}
+
 // A port nobody listens on right now.
 inline std::uint16_t freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);

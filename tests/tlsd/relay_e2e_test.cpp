@@ -23,22 +23,6 @@ namespace {
 using test::NginxOrigin;
 using test::ScriptedTlsOrigin;
 
-std::size_t descriptorCount(pid_t pid) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        ++n;
-    }
-    return n;
-}
-
-// Resident set size in KiB.
-std::size_t rssKiB(pid_t pid) {
-    std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
-    std::size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? 0 : std::stoul(status.substr(at + 6));
-}
-
 // Reads one answer framed by Content-Length: the head and the body.
 std::string readAnswer(TlsTestClient& client, std::chrono::milliseconds timeout) {
     std::string head;
@@ -52,11 +36,6 @@ std::string readAnswer(TlsTestClient& client, std::chrono::milliseconds timeout)
     if (at == std::string::npos) return head;
     std::size_t length = std::stoul(head.substr(at + 16));
     return head + client.read(length, timeout);
-}
-
-std::string bodyOf(const std::string& answer) {
-    std::size_t at = answer.find("\r\n\r\n");
-    return at == std::string::npos ? std::string() : answer.substr(at + 4);
 }
 
 constexpr const char* kServed = "served";

@@ -32,34 +32,6 @@ constexpr int kClients = 6;
 // caches) has time to show.
 constexpr std::chrono::seconds kDuration{300};
 
-std::size_t descriptorCount(pid_t pid) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        ++n;
-    }
-    return n;
-}
-
-std::size_t threadCount(pid_t pid) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        ++n;
-    }
-    return n;
-}
-
-std::size_t rssKiB(pid_t pid) {
-    std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
-    std::size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? 0 : std::stoul(status.substr(at + 6));
-}
-
-std::string bodyOf(const std::string& answer) {
-    std::size_t at = answer.find("\r\n\r\n");
-    return at == std::string::npos ? std::string() : answer.substr(at + 4);
-}
-
 struct Figures {
     std::atomic<std::size_t> issued{0};
     std::atomic<std::size_t> answered{0};
