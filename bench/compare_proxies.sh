@@ -29,6 +29,7 @@
 #   -T  highest TLS version of the origin, nginx and HAProxy (default 1.3)
 #   -p  also record a perf profile (perf record -g) of morvex-tlsd during an
 #       extra, unmeasured 1 KiB run into this file and print its top symbols
+#       ($BENCH_PERF_OPTS replaces "-g", e.g. "--call-graph dwarf -F 499")
 # Needs nginx, haproxy, wrk, curl, openssl, python3 (scripts/install-deps.sh).
 # Works in build/compare-proxies (or $BENCH_WORK); stops everything it started
 # on exit.
@@ -342,7 +343,8 @@ for t in $targets; do
 done
 
 if [ -n "$perf_out" ] && [ -n "${master[morvex]:-}" ]; then
-    perf record -q -g -o "$perf_out" -p "${master[morvex]}" -- sleep "$seconds" 2>"$work/perf.log" &
+    # shellcheck disable=SC2086 # $BENCH_PERF_OPTS is a list of options
+    perf record -q ${BENCH_PERF_OPTS:--g} -o "$perf_out" -p "${master[morvex]}" -- sleep "$seconds" 2>"$work/perf.log" &
     perf_pid=$!
     pids+=("$perf_pid")
     wrk_case morvex "perf"
