@@ -19,10 +19,13 @@
 # and prints one table with the ratios to nginx (proxy_ssl_session_reuse off).
 # The "origin" row is the origin served directly: its CPU is the origin's.
 #
-# Usage: bench/compare_proxies.sh [-d seconds] [-r runs] [-i idle] [-b binary]
+# Usage: bench/compare_proxies.sh [-d seconds] [-r runs] [-n rounds] [-i idle] [-b binary]
 #                                 [-t "targets"] [-T 1.2|1.3] [-p perf.data]
 #   -d  seconds per wrk run (default 5, or $BENCH_SECONDS)
 #   -r  64 MiB downloads per target (default 3, or $BENCH_RUNS)
+#   -n  rounds of the 1 KiB cases, the targets' order reversed every other
+#       round so that a change in the machine's load does not favour one; the
+#       table gives the medians (default 3, or $BENCH_ROUNDS)
 #   -i  idle connections held open in the idle case (default 500, or $BENCH_IDLE)
 #   -b  the proxy binary (default build/src/morvex-tlsd, or $MORVEX_TLSD)
 #   -t  targets, any of: origin nginx nginx-reuse haproxy morvex (default all)
@@ -38,15 +41,17 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 here="$root/bench/compare_proxies"
 seconds="${BENCH_SECONDS:-5}"
 runs="${BENCH_RUNS:-3}"
+rounds="${BENCH_ROUNDS:-3}"
 idle="${BENCH_IDLE:-500}"
 bin="${MORVEX_TLSD:-$root/build/src/morvex-tlsd}"
 targets="origin nginx nginx-reuse haproxy morvex"
 perf_out=""
 tls_max=1.3
-while getopts 'd:r:i:b:t:T:p:h' opt; do
+while getopts 'd:r:n:i:b:t:T:p:h' opt; do
     case "$opt" in
         d) seconds="$OPTARG" ;;
         r) runs="$OPTARG" ;;
+        n) rounds="$OPTARG" ;;
         i) idle="$OPTARG" ;;
         b) bin="$OPTARG" ;;
         t) targets="$OPTARG" ;;
@@ -110,6 +115,9 @@ render() {
     for kv in "$@"; do expr+=(-e "s|@${kv%%=*}@|${kv#*=}|g"); done
     sed "${expr[@]}" "$in" > "$out"
 }
+
+# median <number>...: the middle one (the lower of the two middle ones).
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # start_server <name> <port> <log> <command...>: runs it in the background
 # and waits until the port accepts; sets LAST_PID.
@@ -291,7 +299,7 @@ big_case() {
         if [ "$code" != 200 ] || [ "$size" != "$big_size" ]; then bad=$((bad + 1)); fi
         speeds+=("$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1e6 }')")
     done
-    MBS="$(printf '%s\n' "${speeds[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')"
+    MBS="$(median "${speeds[@]}")"
     printf '  %-11s 64 MiB    runs %s MB/s, median %s; %s\n' "$t" "${speeds[*]}" "$MBS" \
         "$([ "$bad" -eq 0 ] && echo "every answer whole (size, one SHA-256)" || echo "$bad answers NOT WHOLE")"
 }
@@ -334,12 +342,24 @@ for t in $targets; do
         "$origin_name:$origin_port" "$token" small.bin)"
 done
 for t in $targets; do
-    wrk_case "$t" "1 KiB"
-    r_rate[$t]="$RATE" r_cpu[$t]="$CPU_US"
     big_case "$t"
     r_mbs[$t]="$MBS"
-    idle_case "$t"
-    r_idle[$t]="$IDLE_RATE"
+done
+declare -A all_rate all_cpu all_idle
+order="$targets"
+for ((round = 1; round <= rounds; round++)); do
+    [ "$rounds" -gt 1 ] && echo "round $round of $rounds"
+    for t in $order; do
+        wrk_case "$t" "1 KiB"
+        all_rate[$t]+=" $RATE" all_cpu[$t]+=" $CPU_US"
+        idle_case "$t"
+        all_idle[$t]+=" $IDLE_RATE"
+    done
+    order="$(tr ' ' '\n' <<<"$order" | tac | tr '\n' ' ')"
+done
+for t in $targets; do
+    # shellcheck disable=SC2086 # lists of numbers
+    r_rate[$t]="$(median ${all_rate[$t]})" r_cpu[$t]="$(median ${all_cpu[$t]})" r_idle[$t]="$(median ${all_idle[$t]})"
 done
 
 if [ -n "$perf_out" ] && [ -n "${master[morvex]:-}" ]; then
@@ -377,4 +397,5 @@ for t in $targets; do
         "${r_mbs[$t]}" "$(ratio "${r_mbs[$t]}" "${r_mbs[nginx]:-0}")" \
         "${r_idle[$t]}" "$(ratio "${r_idle[$t]}" "${r_idle[nginx]:-0}")"
 done
-echo "(req/s+idle: with $idle idle TLS connections held open to the target; origin row: CPU is the origin's own)"
+echo "(req/s+idle: with $idle idle TLS connections held open to the target; origin row: CPU is the origin's own;"
+echo " 1 KiB columns: median of $rounds round(s))"
