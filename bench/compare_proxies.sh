@@ -10,7 +10,7 @@
 # how many requests came on new connections and with resumed sessions.
 #
 # For each target it measures:
-#   req/s       1 KiB answers, wrk -t2 -c16 with "Connection: close"
+#   req/s       1 KiB answers, wrk -t2 -c16 (-c) with "Connection: close"
 #   CPU us/req  user+system CPU of the target's processes (all threads, all
 #               nginx processes) during that run, per completed request
 #   64MiB MB/s  one 64 MiB answer with curl, median of several runs (10^6 B/s)
@@ -19,13 +19,14 @@
 # and prints one table with the ratios to nginx (proxy_ssl_session_reuse off).
 # The "origin" row is the origin served directly: its CPU is the origin's.
 #
-# Usage: bench/compare_proxies.sh [-d seconds] [-r runs] [-n rounds] [-i idle] [-b binary]
+# Usage: bench/compare_proxies.sh [-d seconds] [-r runs] [-n rounds] [-c conns] [-i idle] [-b binary]
 #                                 [-t "targets"] [-T 1.2|1.3] [-p perf.data]
 #   -d  seconds per wrk run (default 5, or $BENCH_SECONDS)
 #   -r  64 MiB downloads per target (default 3, or $BENCH_RUNS)
 #   -n  rounds of the 1 KiB cases, the targets' order reversed every other
 #       round so that a change in the machine's load does not favour one; the
 #       table gives the medians (default 3, or $BENCH_ROUNDS)
+#   -c  wrk connections (default 16, or $BENCH_CONNECTIONS)
 #   -i  idle connections held open in the idle case (default 500, or $BENCH_IDLE)
 #   -b  the proxy binary (default build/src/morvex-tlsd, or $MORVEX_TLSD)
 #   -t  targets, any of: origin nginx nginx-reuse haproxy morvex (default all)
@@ -42,16 +43,18 @@ here="$root/bench/compare_proxies"
 seconds="${BENCH_SECONDS:-5}"
 runs="${BENCH_RUNS:-3}"
 rounds="${BENCH_ROUNDS:-3}"
+conns="${BENCH_CONNECTIONS:-16}"
 idle="${BENCH_IDLE:-500}"
 bin="${MORVEX_TLSD:-$root/build/src/morvex-tlsd}"
 targets="origin nginx nginx-reuse haproxy morvex"
 perf_out=""
 tls_max=1.3
-while getopts 'd:r:n:i:b:t:T:p:h' opt; do
+while getopts 'd:r:n:c:i:b:t:T:p:h' opt; do
     case "$opt" in
         d) seconds="$OPTARG" ;;
         r) runs="$OPTARG" ;;
         n) rounds="$OPTARG" ;;
+        c) conns="$OPTARG" ;;
         i) idle="$OPTARG" ;;
         b) bin="$OPTARG" ;;
         t) targets="$OPTARG" ;;
@@ -260,7 +263,7 @@ wrk_case() {
     before_lines="$(origin_lines)"
     before_ticks="$(cpu_ticks "${master[$t]}")"
     out="$(RELAY_HOST="$origin_name:$origin_port" RELAY_TYPE=Morvexd RELAY_TOKEN="$token" \
-        wrk -t2 -c16 -d"${seconds}s" --timeout 5s -H 'Connection: close' -s "$root/bench/relay_headers.lua" \
+        wrk -t2 -c"$conns" -d"${seconds}s" --timeout 5s -H 'Connection: close' -s "$root/bench/relay_headers.lua" \
         "https://127.0.0.1:${port[$t]}/small.bin" 2>&1)" || true
     after_ticks="$(cpu_ticks "${master[$t]}")"
     line="$(grep '^RESULT ' <<<"$out" || true)"
@@ -335,7 +338,7 @@ idle_case() {
 }
 
 declare -A r_rate r_cpu r_mbs r_idle
-echo "load before: $(uptime | sed 's/.*load average/load average/'); $(nproc) CPUs; wrk -t2 -c16 -d${seconds}s, Connection: close"
+echo "load before: $(uptime | sed 's/.*load average/load average/'); $(nproc) CPUs; wrk -t2 -c$conns -d${seconds}s, Connection: close"
 echo "origin nginx 127.0.0.1:$origin_port (1 worker, RSA-2048, $protocols); Host: $origin_name:$origin_port"
 for t in $targets; do
     echo "$t: 127.0.0.1:${port[$t]}, to its clients: $(python3 "$here/tls_probe.py" "${port[$t]}" \
