@@ -8,7 +8,7 @@ packages=(
   libssl-dev openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx curl wrk python3 procps psmisc
-  python3-cryptography testssl.sh
+  python3-cryptography testssl.sh haproxy
 )
 
 missing=()
@@ -29,3 +29,5 @@ $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 # nginx must not keep port 80 busy on the machine.
 if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
 $SUDO pkill -x nginx >/dev/null 2>&1 || true
+# Likewise HAProxy, which bench/compare_proxies.sh starts with its own settings.
+if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now haproxy >/dev/null 2>&1 || true; fi
