@@ -23,8 +23,11 @@ namespace morvex {
 class ClientSessionStore {
 public:
     static constexpr std::size_t kDefaultMaxKeys = 256;
-    // TLS 1.3 tickets kept per key (a server sends two after a full handshake).
-    static constexpr std::size_t kMaxTicketsPerKey = 4;
+    // TLS 1.3 tickets kept per key. Each is used once and a server sends two
+    // after a full handshake, so a destination with many connections at
+    // once needs a stock of them to resume most; beyond 16 the memory of a
+    // few hundred destinations would outweigh the handshakes saved.
+    static constexpr std::size_t kMaxTicketsPerKey = 16;
 
     explicit ClientSessionStore(std::size_t maxKeys = kDefaultMaxKeys);
     ~ClientSessionStore();
