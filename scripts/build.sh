@@ -5,5 +5,12 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${MORVEX_BUILD_DIR:-$root/build}"
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  # Where ccache is installed, rebuilds and other clones of the tree reuse
+  # compiled objects: paths are taken relative to the tree.
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$root" -B "$build" -G Ninja "${launcher[@]}" "$@" >/dev/null
 cmake --build "$build" -j "$(nproc)"
