@@ -8,6 +8,7 @@ packages=(
   libssl-dev openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx curl wrk python3 procps psmisc
+  clang-14 libclang-rt-14-dev libfuzzer-14-dev
 )
 
 missing=()
