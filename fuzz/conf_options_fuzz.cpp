@@ -22,6 +22,7 @@ namespace {
 using namespace morvex;
 
 std::size_t physicalLines(std::string_view text) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // a byte-order mark is not a line
     std::size_t n = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
     return n + (!text.empty() && text.back() != '\n' ? 1 : 0);
 }

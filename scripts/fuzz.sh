@@ -25,12 +25,13 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 run_one() {  # target
   local target="$1" corpus="$build/corpus/$1" findings="$build/findings/$1"
-  mkdir -p "$corpus" "$findings"
+  mkdir -p "$corpus" "$findings" "$build/tmp"
   # New inputs go to the build's copy; the tree's seed corpus stays hand-picked.
   cp -n "$root/fuzz/corpus/$target"/* "$corpus"/ 2>/dev/null || true
   local dict=()
   [ -f "$root/fuzz/$target.dict" ] && dict=(-dict="$root/fuzz/$target.dict")
-  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  # Scratch files of a target that aborted stay in the build dir, not in /tmp.
+  TMPDIR="$build/tmp" ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$build/fuzz/$target" "${dict[@]}" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" "$root/fuzz/regressions/$target" \
       >"$build/$target.log" 2>&1
