@@ -21,7 +21,8 @@ const std::string& scratchDir() {
     // Never destroyed: the exit handler that removes it runs after static
     // destructors would have.
     static const std::string* const dir = [] {
-        std::filesystem::path p = std::filesystem::temp_directory_path() / ("morvex-fuzz-" + std::to_string(::getpid()));
+        std::filesystem::path p =
+            std::filesystem::temp_directory_path() / ("morvex-fuzz-" + std::to_string(::getpid()));
         std::filesystem::create_directories(p);
         auto* path = new std::string(p.string());
         std::atexit([] {

@@ -29,7 +29,8 @@ const std::string& logDir() {
     return dir;
 }
 
-// The configuration text with every fileName value replaced; false when "Name" occurs anywhere else (a split word could still form the key).
+// The configuration text with every fileName value replaced; false when "Name" occurs anywhere else (a split word could
+// still form the key).
 bool confineFileNames(std::string_view in, std::string& out) {
     static const std::string_view kKey = "fileName";
     const char* const names[] = {"/a.log", "/b.log", "/c.log"};
