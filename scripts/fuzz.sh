@@ -50,14 +50,14 @@ passed=0
 failed=0
 for target in "${targets[@]}"; do
   log="$build/$target.log"
-  if grep -q '^Done [0-9]* runs' "$log"; then
+  if grep -aq '^Done [0-9]* runs' "$log"; then
     passed=$((passed + 1))
-    final=$(grep -E '^#[0-9]+' "$log" | tail -n 1)
-    echo "$target: ok; $(grep -E 'stat::number_of_executed_units' "$log" | awk '{print $2}') runs; $final"
+    final=$(grep -aE '^#[0-9]+' "$log" | tail -n 1)
+    echo "$target: ok; $final"
   else
     failed=$((failed + 1))
     echo "$target: FAILED; input kept in $build/findings/$target/ ; log: $log"
-    grep -E 'ERROR|invariant|SUMMARY|Test unit written' "$log" | head -n 10 || tail -n 20 "$log"
+    grep -aE 'ERROR|invariant|SUMMARY|Test unit written' "$log" | head -n 10 || tail -n 20 "$log"
   fi
 done
 echo "fuzz: $passed passed, $failed failed"
