@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx curl wrk python3 procps psmisc
   python3-cryptography testssl.sh haproxy
+  clang-14 libclang-rt-14-dev libfuzzer-14-dev
 )
 
 missing=()

@@ -68,6 +68,8 @@ std::string FwdClientConnection::deriveSni(std::string_view host) {
         sni.push_back(asciiLower(c));
     }
     while (!sni.empty() && sni.back() == '.') sni.pop_back();
+    // "1.2.3.4." folds to an address literal, which may not be sent as SNI.
+    if (isIpLiteral(sni)) sni.clear();
     return sni;
 }
 

@@ -1,5 +1,6 @@
 #include "util/log_layout.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -14,6 +15,9 @@ namespace {
 constexpr std::size_t kMaxThreadName = 100;
 // Message atoms with a maximum width below this are cut without a marker.
 constexpr std::size_t kMinMarkerWidth = 45;
+// Minimum widths are capped: a configured "%99999999999m" would otherwise pad
+// every message to gigabytes or throw from the logging call.
+constexpr std::size_t kMaxMinWidth = 4096;
 
 const char kStrftimeLetters[] = "aAbBcCdDeFgGhHIjmMnprRStTuUVwWxXyYzZ%";
 
@@ -148,13 +152,15 @@ LogLayout::LogLayout(std::string_view pattern) : _pattern(pattern) {
             ++i;
         }
         while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9') {
-            atom.minWidth = atom.minWidth * 10 + static_cast<std::size_t>(pattern[i++] - '0');
+            atom.minWidth = std::min(kMaxMinWidth, atom.minWidth * 10 + static_cast<std::size_t>(pattern[i++] - '0'));
         }
         if (i < pattern.size() && pattern[i] == '.') {
             ++i;
             std::size_t width = 0;
             while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9') {
-                width = width * 10 + static_cast<std::size_t>(pattern[i++] - '0');
+                // Saturates instead of wrapping round to a small cut.
+                width = std::min<std::size_t>(std::string::npos / 16,
+                                              width * 10 + static_cast<std::size_t>(pattern[i++] - '0'));
             }
             atom.maxWidth = width;
         }

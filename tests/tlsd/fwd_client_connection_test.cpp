@@ -24,6 +24,9 @@ TEST(FwdClientConnectionSni, AddressLiteralsHaveNone) {
     EXPECT_EQ(FwdClientConnection::deriveSni("::1"), "");
     EXPECT_EQ(FwdClientConnection::deriveSni("fe80::1%2"), "");
     EXPECT_EQ(FwdClientConnection::deriveSni("2001:DB8::A"), "");
+    // Literals that only show once the dots are folded (found by fuzzing).
+    EXPECT_EQ(FwdClientConnection::deriveSni("1.2.3.4."), "");
+    EXPECT_EQ(FwdClientConnection::deriveSni("..10..0.0.1.."), "");
     // Looks numeric but is a name.
     EXPECT_EQ(FwdClientConnection::deriveSni("1.2.3.4.example"), "1.2.3.4.example");
     EXPECT_EQ(FwdClientConnection::deriveSni("1.2.3"), "1.2.3");

@@ -190,5 +190,13 @@ TEST(LogText, EscapingAndShortening) {
     EXPECT_EQ("abcdefghij", shortened);
 }
 
+TEST(LogLayout, HugeWidthsAreBounded) {
+    // Found by fuzzing: a width past the string's limit threw from render().
+    const LogEvent e = event(LogLevel::Warn, "message");
+    EXPECT_EQ(4096u, render("%88888888888888888888888888888888d", e).size());
+    EXPECT_EQ(4096u, render("%-99999999999m", e).size());
+    EXPECT_EQ("message", render("%.99999999999999999999999m", e));
+}
+
 }  // namespace
 }  // namespace morvex
