@@ -123,12 +123,17 @@ TEST_F(RelayE2E, ASlowReaderHoldsTheDestinationBackAndMemoryComesBack) {
     ASSERT_TRUE(client.send(requestTo(nginx.port(), "/huge.bin")));
     std::this_thread::sleep_for(3s);  // the daemon reads nothing meanwhile
     const std::size_t held = rssKiB(proxy->pid());
-    EXPECT_LE(held, baseline + 16 * 1024) << "baseline " << baseline << " KiB";
+    if (kRssBoundsApply) {
+        EXPECT_LE(held, baseline + 16 * 1024) << "baseline " << baseline << " KiB";
+    }
 
     std::string answer = readAnswer(client, 60s);
-    EXPECT_EQ(NginxOrigin::sha256Hex(bodyOf(answer)), NginxOrigin::sha256Hex(NginxOrigin::fileContent("huge.bin", kSize)));
+    EXPECT_EQ(NginxOrigin::sha256Hex(bodyOf(answer)),
+              NginxOrigin::sha256Hex(NginxOrigin::fileContent("huge.bin", kSize)));
     std::this_thread::sleep_for(500ms);
-    EXPECT_LE(rssKiB(proxy->pid()), baseline + 8 * 1024) << "baseline " << baseline << " KiB, held " << held;
+    if (kRssBoundsApply) {
+        EXPECT_LE(rssKiB(proxy->pid()), baseline + 8 * 1024) << "baseline " << baseline << " KiB, held " << held;
+    }
 }
 
 TEST_F(RelayE2E, RunningOutOfDescriptorsEndsConnectionsNotTheProcess) {
@@ -190,8 +195,8 @@ TEST_F(RelayE2E, FailedDestinationsAndLongRefusalsLeaveBoundedLines) {
     TlsTestClient client(port);
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(client.send(request("Morvexd", closed)));
-    EXPECT_TRUE(waitForLog("Outbound connection to destination server=localhost:" + std::to_string(closed) +
-                           " failed after"));
+    EXPECT_TRUE(
+        waitForLog("Outbound connection to destination server=localhost:" + std::to_string(closed) + " failed after"));
     std::string token(8000, 't');  // one TLS record, one delivery
     ASSERT_TRUE(client.send(request("Morvexd", origin->port(), token)));
     ASSERT_TRUE(waitForLog("(8000 bytes)")) << log();
