@@ -279,6 +279,25 @@ void ScriptedTlsOrigin::run() {
     }
 }
 
+SSL* ScriptedTlsOrigin::newSession(int fd, std::vector<std::string>& names) {
+    SSL_CTX_set_tlsext_servername_callback(_ctx, sniCallback);
+    SSL_CTX_set_tlsext_servername_arg(_ctx, &names);
+    SSL* ssl = SSL_new(_ctx);
+    SSL_set_fd(ssl, fd);
+    return ssl;
+}
+
+template <typename Call>
+int ScriptedTlsOrigin::driveTls(SSL* ssl, int fd, int timeoutMs, Call call) {
+    for (;;) {
+        int r = call();
+        if (r > 0) return r;
+        int err = SSL_get_error(ssl, r);
+        short ev = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+        if (ev == 0 || !waitFor(fd, ev, timeoutMs)) return 0;
+    }
+}
+
 void ScriptedTlsOrigin::serve(int fd) {
     if (_options.behaviour == Behaviour::Scripted) return play(fd);
     if (_options.behaviour == Behaviour::NeverHandshake) {
@@ -288,20 +307,8 @@ void ScriptedTlsOrigin::serve(int fd) {
         return;
     }
     std::vector<std::string> names;
-    SSL_CTX_set_tlsext_servername_callback(_ctx, sniCallback);
-    SSL_CTX_set_tlsext_servername_arg(_ctx, &names);
-    SSL* ssl = SSL_new(_ctx);
-    SSL_set_fd(ssl, fd);
-    // Drives one TLS call to completion on the non-blocking socket.
-    auto drive = [&](auto call) {
-        for (;;) {
-            int r = call();
-            if (r > 0) return r;
-            int err = SSL_get_error(ssl, r);
-            short ev = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
-            if (ev == 0 || !waitFor(fd, ev, 10000)) return 0;
-        }
-    };
+    SSL* ssl = newSession(fd, names);
+    auto drive = [&](auto call) { return driveTls(ssl, fd, 10000, call); };
     bool ok = drive([&] { return SSL_accept(ssl); }) > 0;
     {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -378,21 +385,10 @@ void ScriptedTlsOrigin::serve(int fd) {
 void ScriptedTlsOrigin::play(int fd) {
     using Kind = Step::Kind;
     std::vector<std::string> names;
-    SSL_CTX_set_tlsext_servername_callback(_ctx, sniCallback);
-    SSL_CTX_set_tlsext_servername_arg(_ctx, &names);
-    SSL* ssl = SSL_new(_ctx);
-    SSL_set_fd(ssl, fd);
+    SSL* ssl = newSession(fd, names);
     // A proxy that holds its destination back while its client reads slowly
     // may leave a write waiting for a long time: that is not a failure.
-    auto drive = [&](auto call) {
-        for (;;) {
-            int r = call();
-            if (r > 0) return r;
-            int err = SSL_get_error(ssl, r);
-            short ev = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
-            if (ev == 0 || !waitFor(fd, ev, 60000)) return 0;
-        }
-    };
+    auto drive = [&](auto call) { return driveTls(ssl, fd, 60000, call); };
     bool handshaken = false;
     bool peerGone = false;
     std::string pending;

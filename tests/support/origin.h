@@ -165,6 +165,12 @@ private:
     void run();
     void serve(int fd);
     void play(int fd);
+    // A server session on fd; the SNI names it sees go to names.
+    SSL* newSession(int fd, std::vector<std::string>& names);
+    // Drives one TLS call on the non-blocking socket to completion; 0 when
+    // it fails or the socket stays unready for timeoutMs.
+    template <typename Call>
+    int driveTls(SSL* ssl, int fd, int timeoutMs, Call call);
     // Waits for fd to become ready for events; false when stopping.
     bool waitFor(int fd, short events, int timeoutMs = -1);
     bool stopping();

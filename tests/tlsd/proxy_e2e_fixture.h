@@ -96,15 +96,7 @@ inline std::string bodyOf(const std::string& answer) {
 
 // A port nobody listens on right now.
 inline std::uint16_t freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof in;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &len);
-    ::close(fd);
-    return ntohs(in.sin_port);
+    return test::pickFreeLoopbackPort();
 }
 
 // Thread names of a process (Linux keeps the first 15 bytes).

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "support/origin.h"
 #include "support/process.h"
 #include "support/test_certs.h"
 
@@ -41,18 +42,6 @@ std::size_t count(const std::string& text, const std::string& needle) {
     std::size_t n = 0;
     for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
     return n;
-}
-
-std::uint16_t freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof in;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &len);
-    ::close(fd);
-    return ntohs(in.sin_port);
 }
 
 // A home directory with the shipped settings, the proxy's certificate and a
@@ -84,7 +73,7 @@ protected:
     }
 
     std::string goodDocument() {
-        port = freePort();
+        port = test::pickFreeLoopbackPort();
         return R"({"listen_port": )" + std::to_string(port) + R"(, "token": "t", "private_key_password": ")" +
                kKeyPassword + R"("})";
     }
