@@ -20,7 +20,7 @@
 # The "origin" row is the origin served directly: its CPU is the origin's.
 #
 # Usage: bench/compare_proxies.sh [-d seconds] [-r runs] [-n rounds] [-c conns] [-i idle] [-b binary]
-#                                 [-t "targets"] [-T 1.2|1.3] [-p perf.data]
+#                                 [-t "targets"] [-T 1.2|1.3] [-p perf.data] [-k]
 #   -d  seconds per wrk run (default 5, or $BENCH_SECONDS)
 #   -r  64 MiB downloads per target (default 3, or $BENCH_RUNS)
 #   -n  rounds of the 1 KiB cases, the targets' order reversed every other
@@ -34,6 +34,8 @@
 #   -p  also record a perf profile (perf record -g) of morvex-tlsd during an
 #       extra, unmeasured 1 KiB run into this file and print its top symbols
 #       ($BENCH_PERF_OPTS replaces "-g", e.g. "--call-graph dwarf -F 499")
+#   -k  keep: start the servers, print a curl command line for each target and
+#       wait until interrupted (for profiling by hand)
 # Needs nginx, haproxy, wrk, curl, openssl, python3 (scripts/install-deps.sh).
 # Works in build/compare-proxies (or $BENCH_WORK); stops everything it started
 # on exit.
@@ -49,7 +51,8 @@ bin="${MORVEX_TLSD:-$root/build/src/morvex-tlsd}"
 targets="origin nginx nginx-reuse haproxy morvex"
 perf_out=""
 tls_max=1.3
-while getopts 'd:r:n:c:i:b:t:T:p:h' opt; do
+keep=0
+while getopts 'd:r:n:c:i:b:t:T:p:kh' opt; do
     case "$opt" in
         d) seconds="$OPTARG" ;;
         r) runs="$OPTARG" ;;
@@ -60,6 +63,7 @@ while getopts 'd:r:n:c:i:b:t:T:p:h' opt; do
         t) targets="$OPTARG" ;;
         T) tls_max="$OPTARG" ;;
         p) perf_out="$(realpath -m "$OPTARG")" ;;
+        k) keep=1 ;;
         *) sed -n '/^# Usage/,/^# on exit/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
     esac
 done
@@ -336,6 +340,17 @@ idle_case() {
     holder_pid=""
     echo "  $t: $(grep '^held' "$out" || echo 'holder gave no count')"
 }
+
+if [ "$keep" = 1 ]; then
+    for t in $targets; do
+        printf '%s (pid %s): curl -sk https://127.0.0.1:%s/big.bin -H "Host: %s:%s" -H "x-morvex-request-type: Morvexd" -H "x-morvex-tlsproxy-token: %s" -o /dev/null\n' \
+            "$t" "${master[$t]}" "${port[$t]}" "$origin_name" "$origin_port" "$token"
+    done
+    echo "servers kept until interrupted"
+    sleep infinity &
+    pids+=("$!")
+    wait "$!"
+fi
 
 declare -A r_rate r_cpu r_mbs r_idle
 echo "load before: $(uptime | sed 's/.*load average/load average/'); $(nproc) CPUs; wrk -t2 -c$conns -d${seconds}s, Connection: close"

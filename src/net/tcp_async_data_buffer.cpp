@@ -1,7 +1,5 @@
 #include "net/tcp_async_data_buffer.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -47,20 +45,10 @@ void SendCursor::dump(CrashLogOutput& out) const noexcept {
                bytesLeft());
 }
 
-void OutputBuffer::BlockRelease::operator()(char* block) const noexcept {
-    ::munmap(block, kBlockSize);
-}
-
-OutputBuffer::Block OutputBuffer::newBlock() {
-    void* p = ::mmap(nullptr, kBlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    return Block(static_cast<char*>(p));
-}
-
 void OutputBuffer::append(const char* data, std::size_t len) {
     while (len > 0) {
         if (_block >= _blocks.size()) {
-            _blocks.push_back(newBlock());
+            _blocks.push_back(BufferBlockPool::take());
         }
         if (_used == kBlockSize) {
             ++_block;
@@ -84,6 +72,22 @@ void OutputBuffer::append(const char* data, std::size_t len) {
     }
 }
 
+void OutputBuffer::adopt(Block block, std::size_t len) {
+    if (len == 0) return;
+    // The adopted block becomes the one being filled. An untouched current
+    // block moves behind it and is filled next; the free rest of a partly
+    // used one stays unused until the buffer empties.
+    std::size_t at = _block < _blocks.size() && _used > 0 ? _block + 1 : std::min(_block, _blocks.size());
+    char* data = block.get();
+    _segments.reserve(_segments.size() + 1);
+    _blocks.insert(_blocks.begin() + static_cast<std::ptrdiff_t>(at), std::move(block));
+    _segments.push_back(SendSegment{static_cast<std::uint32_t>(len), data});
+    _block = at;
+    _used = len;
+    _queued += len;
+    _open = true;
+}
+
 void OutputBuffer::clear() noexcept {
     if (_blocks.size() > 1) _blocks.resize(1);
     _segments.clear();
@@ -96,6 +100,13 @@ void OutputBuffer::clear() noexcept {
 void TcpAsyncDataBuffer::queueOutput(const char* data, std::size_t len) {
     bool writing = &_cursor.list() == &_output.segments();
     _output.append(data, len);
+    _output.closeSegment();
+    if (!writing) _cursor.set(_output.segments());
+}
+
+void TcpAsyncDataBuffer::queueOutput(BlockChain& chain) {
+    bool writing = &_cursor.list() == &_output.segments();
+    for (BlockChain::Filled& f : chain.release()) _output.adopt(std::move(f.block), f.len);
     _output.closeSegment();
     if (!writing) _cursor.set(_output.segments());
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "net/buffer_block_pool.h"
 #include "net/receive_ring.h"
 
 namespace morvex {
@@ -69,11 +70,11 @@ private:
 // fixed blocks. Blocks never move, so bytes already queued stay valid and in
 // order while more are appended during a write. Emptying keeps the first
 // block for reuse, so a steady stream of small writes allocates nothing, and
-// gives the others back to the system (they are mapped pages, not heap), so
-// a burst does not leave the process larger than before.
+// gives the others back to the block pool, so a burst does not leave the
+// process larger than before.
 class OutputBuffer {
 public:
-    static constexpr std::size_t kBlockSize = 65536;
+    static constexpr std::size_t kBlockSize = BufferBlockPool::kBlockSize;
 
     OutputBuffer() = default;
     OutputBuffer(const OutputBuffer&) = delete;
@@ -81,6 +82,9 @@ public:
 
     // Appends bytes to the open segment (opening one if needed).
     void append(const char* data, std::size_t len);
+    // Queues the first len bytes of a filled block without copying them;
+    // later appends go on in the block's free rest.
+    void adopt(BufferBlockPool::Block block, std::size_t len);
     // Ends the open segment: the next append starts a new one.
     void closeSegment() noexcept { _open = false; }
     bool isOpen() const noexcept { return _open; }
@@ -92,11 +96,7 @@ public:
     bool empty() const noexcept { return _queued == 0; }
 
 private:
-    struct BlockRelease {
-        void operator()(char* block) const noexcept;
-    };
-    using Block = std::unique_ptr<char[], BlockRelease>;
-    static Block newBlock();
+    using Block = BufferBlockPool::Block;
 
     SendList _segments;
     std::vector<Block> _blocks;
@@ -117,6 +117,8 @@ public:
     // cursor at the output's send list (keeping its place when it already
     // writes from it).
     void queueOutput(const char* data, std::size_t len);
+    // The same for bytes already in pool blocks: adopts them.
+    void queueOutput(BlockChain& chain);
     // After the last byte went out: empties the output and the cursor.
     void outputDone() noexcept;
 

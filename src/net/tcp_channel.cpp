@@ -102,6 +102,12 @@ void TcpChannel::queueOutput(const char* data, std::size_t len) {
     if (ioStep()) noteFinishFromOutsideStep();
 }
 
+void TcpChannel::queueOutput(BlockChain& chain) {
+    _data.queueOutput(chain);
+    if (_inStep || _phase != Phase::Open || !isRegistered() || _finishRequested) return;
+    if (ioStep()) noteFinishFromOutsideStep();
+}
+
 void TcpChannel::changeReadTimeout(std::uint32_t ms) {
     if (_phase != Phase::Open || _readTimeoutMs == ms) return;
     _readTimeoutMs = ms;

@@ -72,6 +72,7 @@ public:
     // waiting for an event. Bytes queued before the channel is attached go
     // out once it is registered.
     void queueOutput(const char* data, std::size_t len);
+    void queueOutput(BlockChain& chain);
     // Starts the orderly close; false when it cannot start (still in the TLS
     // handshake, already closing or finished).
     bool startClose();

@@ -341,8 +341,6 @@ std::size_t TcpOutbound::readSome(SocketError& error) {
         if (SocketError failure = tlsFailure(st)) error = failure;
         return total;
     }
-    // Decrypted bytes inside the session announce no socket event.
-    if (_ssl.pending() > 0) _toloopp.scheduleService(this);
     return total;
 }
 
@@ -430,6 +428,9 @@ bool TcpOutbound::openStep() {
         _tstate = kTerminated;
         return true;
     }
+    // Bytes inside the session (decrypted, or records read ahead) announce
+    // no socket event: while there is room for them, another step reads them.
+    if (_sslContext && !_paused && !_rbuf.full() && _ssl.hasPending()) _toloopp.scheduleService(this);
     chooseEventsAndTimer(progress);
     return false;
 }

@@ -157,6 +157,10 @@ bool SslSession::createServer(const SslContext& ctx, PollableDescriptor* descrip
 bool SslSession::createClient(const SslContext& ctx, PollableDescriptor* descriptor, const std::string& hostName) {
     if (!create(ctx, descriptor)) return false;
     SSL_set_connect_state(_ssl);
+    // An answer streams in: one receive takes several records instead of
+    // two receives (header, body) for each one.
+    SSL_set_read_ahead(_ssl, 1);
+    SSL_set_default_read_buffer_len(_ssl, kClientReadAheadBytes);
     if (!hostName.empty()) {
         if (SSL_set_tlsext_host_name(_ssl, hostName.c_str()) == 1) {
             s_log.debug("Enabled tlsext. Hostname set to %s", hostName.c_str());
@@ -294,6 +298,10 @@ int SslSession::shutdown() {
 
 int SslSession::pending() const noexcept {
     return _ssl ? SSL_pending(_ssl) : 0;
+}
+
+bool SslSession::hasPending() const noexcept {
+    return _ssl != nullptr && SSL_has_pending(_ssl) == 1;
 }
 
 SslSession::IoStatus SslSession::classify(int result) const {

@@ -21,6 +21,9 @@ class SslContext;
 
 class SslSession {
 public:
+    // The read-ahead buffer of a client session: four full records.
+    static constexpr std::size_t kClientReadAheadBytes = 4 * (16384 + 256);
+
     // Events to wait for after a want-read / want-write result
     // (FD_READ|FD_OOB|FD_CLOSE and FD_WRITE|FD_CLOSE).
     static constexpr long kWantReadEvents = 37;
@@ -78,6 +81,10 @@ public:
     int shutdown();
     // Decrypted bytes already held by the session.
     int pending() const noexcept;
+    // True while the session holds bytes that a read returns without the
+    // socket: decrypted ones, or records read ahead and not yet processed.
+    // Neither announces a socket event.
+    bool hasPending() const noexcept;
 
     // Classifies a non-positive result of the last call. Consumes the
     // library's error state for that call.

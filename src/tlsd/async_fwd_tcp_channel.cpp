@@ -93,6 +93,14 @@ void AsyncFwdTcpChannel::writeResponse(std::string_view data) {
     queueOutput(data.data(), data.size());
 }
 
+void AsyncFwdTcpChannel::writeResponse(BlockChain& data) {
+    if (phase() != Phase::Open) {
+        _relay->written(data.size());  // closing: the daemon gets nothing more
+        return;
+    }
+    queueOutput(data);
+}
+
 void AsyncFwdTcpChannel::refuse(const std::string& reason) {
     s_refusals.error("Request will not be proxied through TLS proxy: %s", echo(reason, kMaxReason).c_str());
 }

@@ -54,6 +54,8 @@ public:
 
     // Loop thread: queues response bytes for the daemon.
     void writeResponse(std::string_view data);
+    // The same for bytes the relay already copied into pool blocks.
+    void writeResponse(BlockChain& data);
 
     const std::string& outboundRequest() const noexcept { return _outboundRequest; }
     FwdClientConnection* currentConnection() const noexcept { return _currentConnection; }

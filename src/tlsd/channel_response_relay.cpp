@@ -10,18 +10,11 @@
 
 namespace morvex {
 
-namespace {
-// A hand-over buffer larger than this is not kept for reuse, so one large
-// answer does not leave its peak size behind.
-constexpr std::size_t kSpareKept = 64 * 1024;
-}  // namespace
-
 void ChannelResponseRelay::deliverResponse(std::string_view data) {
     if (data.empty()) return;
     bool post;
     {
         std::lock_guard<std::mutex> guard(_handOverLock);
-        if (_handOver.capacity() == 0) _handOver.swap(_spare);
         _handOver.append(data.data(), data.size());
         post = !_flushPosted;
         _flushPosted = true;
@@ -31,7 +24,7 @@ void ChannelResponseRelay::deliverResponse(std::string_view data) {
 }
 
 void ChannelResponseRelay::flushToChannel() {
-    std::string batch;
+    BlockChain batch;
     {
         std::lock_guard<std::mutex> guard(_handOverLock);
         batch.swap(_handOver);
@@ -43,11 +36,6 @@ void ChannelResponseRelay::flushToChannel() {
         _channel->writeResponse(batch);
     } else {
         written(batch.size());
-    }
-    batch.clear();
-    if (batch.capacity() <= kSpareKept) {
-        std::lock_guard<std::mutex> guard(_handOverLock);
-        if (_spare.capacity() == 0) _spare.swap(batch);
     }
 }
 

@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/buffer_block_pool.h"
 #include "tlsd/proxy_response_callback.h"
 
 namespace morvex {
@@ -49,9 +50,11 @@ public:
     ChannelResponseRelay(EventLoop& channelLoop, TcpOutboundLoop* outboundLoop, AsyncFwdTcpChannel* channel) noexcept
         : _loop(channelLoop), _outboundLoop(outboundLoop), _channel(channel) {}
 
-    // Outbound thread: copies the bytes for the daemon. Pieces that arrive
-    // while an earlier hand-over is still pending ride along with it: one
-    // wake-up of the channel's loop carries them all.
+    // Outbound thread: copies the bytes for the daemon into pool blocks,
+    // which the channel's output then adopts: the one copy an answer's bytes
+    // make between threads. Pieces that arrive while an earlier hand-over is
+    // still pending ride along with it: one wake-up of the channel's loop
+    // carries them all.
     void deliverResponse(std::string_view data) override;
 
     // --- outbound loop thread ---
@@ -87,8 +90,7 @@ private:
     std::deque<FwdClientConnection*> _answers;
 
     std::mutex _handOverLock;
-    std::string _handOver;  // copied bytes not yet taken by the channel's loop
-    std::string _spare;     // the buffer the channel's loop gave back
+    BlockChain _handOver;  // copied bytes not yet taken by the channel's loop
     bool _flushPosted = false;
 
     std::atomic<bool> _detached{false};

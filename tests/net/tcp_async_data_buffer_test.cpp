@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace morvex {
 namespace {
@@ -61,6 +63,68 @@ TEST(OutputBufferTest, OpenSegmentIsExtendedUntilClosed) {
     out.append("ef", 2);
     EXPECT_EQ(out.segments().size(), 2u);
     EXPECT_EQ(out.queuedSize(), 6u);
+}
+
+// Reads a send list back into one string.
+std::string flatten(const SendList& list) {
+    std::string out;
+    for (const SendSegment& s : list) out.append(s.data, s.len);
+    return out;
+}
+
+TEST(OutputBufferTest, AdoptedBlocksAreQueuedInOrderWithoutCopiesAndGoBackToThePool) {
+    BufferBlockPool::trim();
+    TcpAsyncDataBuffer buf;
+    buf.queueOutput("head|", 5);
+    BlockChain chain;
+    std::string big(OutputBuffer::kBlockSize + 100, 'b');
+    chain.append(big.data(), big.size());
+    chain.append("tail", 4);
+    ASSERT_EQ(chain.size(), big.size() + 4);
+    const SendList& list = buf.output().segments();
+    buf.queueOutput(chain);
+    EXPECT_TRUE(chain.empty());
+    // A later append goes on in the adopted block's free rest.
+    buf.queueOutput("|end", 4);
+    EXPECT_EQ(flatten(list), "head|" + big + "tail|end");
+    EXPECT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[2].data + list[2].len, list[3].data) << "the append shares the last adopted block";
+    EXPECT_EQ(buf.cursor().bytesLeft(), 5 + big.size() + 8);
+
+    // Emptying keeps one block and gives the others to the pool.
+    buf.cursor().advance(buf.cursor().bytesLeft());
+    buf.outputDone();
+    EXPECT_EQ(BufferBlockPool::cached(), 2u);
+    // The next burst takes them back before mapping new ones.
+    buf.queueOutput(big.data(), big.size());
+    EXPECT_EQ(BufferBlockPool::cached(), 1u);
+    EXPECT_EQ(flatten(buf.output().segments()), big);
+}
+
+TEST(OutputBufferTest, AnUntouchedBlockIsFilledAfterTheAdoptedOne) {
+    OutputBuffer out;
+    out.append("x", 1);
+    out.clear();  // keeps its block, empty
+    BufferBlockPool::Block block = BufferBlockPool::take();
+    std::memcpy(block.get(), "abc", 3);
+    out.adopt(std::move(block), 3);
+    out.append("def", 3);
+    ASSERT_EQ(out.segments().size(), 1u);  // the same block, one segment
+    EXPECT_EQ(std::string(out.segments()[0].data, out.segments()[0].len), "abcdef");
+    std::string fill(OutputBuffer::kBlockSize, 'f');
+    out.append(fill.data(), fill.size());  // spills into the block kept before
+    EXPECT_EQ(out.queuedSize(), 6 + fill.size());
+    EXPECT_EQ(flatten(out.segments()), "abcdef" + fill);
+}
+
+TEST(BufferBlockPoolTest, KeepsAtMostItsCapAndTrimsToNothing) {
+    BufferBlockPool::trim();
+    std::vector<BufferBlockPool::Block> taken;
+    for (std::size_t i = 0; i < BufferBlockPool::kMaxCached + 5; ++i) taken.push_back(BufferBlockPool::take());
+    taken.clear();
+    EXPECT_EQ(BufferBlockPool::cached(), BufferBlockPool::kMaxCached);
+    BufferBlockPool::trim();
+    EXPECT_EQ(BufferBlockPool::cached(), 0u);
 }
 
 TEST(SendCursorTest, AdvanceSkipsEmptySegments) {

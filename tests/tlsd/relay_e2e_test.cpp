@@ -93,6 +93,31 @@ TEST_F(RelayE2E, KeptAliveAnswersInOddPiecesArriveWholePromptlyAndReleaseTheirCo
     EXPECT_THAT(log(), Not(HasSubstr("Read Timeout")));
 }
 
+TEST_F(RelayE2E, AnAnswerSentInOneBurstReachesALateReaderWithoutTheDestinationsClose) {
+    // Whole records at once: the proxy reads several ahead into its TLS
+    // session, and when the daemon catches up nothing on the socket is left
+    // to announce them. They must still go out while the destination keeps
+    // the connection open and silent.
+    const std::string body = randomBytes(4 << 20, 7);
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    ScriptedTlsOrigin::Options options;
+    options.behaviour = ScriptedTlsOrigin::Behaviour::KeepAlive;
+    options.pieces = {16384};
+    options.slowPause = 0ms;
+    options.answerFor = [&](std::size_t) { return answer; };
+    ScriptedTlsOrigin keptAlive(options);
+    startProxy();
+    TlsTestClient client(port);
+    ASSERT_TRUE(client.connected());
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(client.send(requestTo(keptAlive.port(), "/burst")));
+        std::this_thread::sleep_for(400ms);  // the relay pauses at its high mark meanwhile
+        std::string got = client.read(answer.size(), 5s);
+        ASSERT_EQ(got.size(), answer.size()) << "answer " << i;
+        ASSERT_TRUE(got == answer) << "answer " << i << " differs";
+    }
+}
+
 TEST_F(RelayE2E, AnswersOnOneConnectionArriveWholeAndInRequestOrder) {
     NginxOrigin nginx({.files = {{"large.bin", 4 << 20}, {"small.bin", 1024}}});
     startProxy();
