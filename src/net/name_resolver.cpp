@@ -2,16 +2,14 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <signal.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <random>
-#include <thread>
 
 #include "net/in_thread_actor.h"
+#include "net/lookup_workers.h"
 #include "platform/error_codes.h"
 #include "platform/winsock.h"
 #include "util/logger.h"
@@ -21,27 +19,6 @@ namespace morvex {
 namespace {
 
 Logger s_log("NameResolver");
-
-// Winsock code of a getaddrinfo result, as the blocking platform call gives.
-int winsockCodeOf(int eai) noexcept {
-    switch (eai) {
-        case 0:
-            return 0;
-        case EAI_NONAME:
-            return static_cast<int>(platform::WSAHOST_NOT_FOUND);
-        case EAI_AGAIN:
-            return static_cast<int>(platform::WSATRY_AGAIN);
-        case EAI_NODATA:
-        case EAI_ADDRFAMILY:
-            return static_cast<int>(platform::WSANO_DATA);
-        case EAI_MEMORY:
-            return static_cast<int>(platform::WSAENOBUFS);
-        case EAI_SYSTEM:
-            return static_cast<int>(platform::WinsockErrorFromErrno(errno));
-        default:
-            return static_cast<int>(platform::WSANO_RECOVERY);
-    }
-}
 
 void collectIPv4(const addrinfo* res, NameResolver::AddressList& addrs) {
     for (const addrinfo* ai = res; ai; ai = ai->ai_next) {
@@ -206,23 +183,6 @@ struct NameResolver::AsyncState {
     Completion done;
 };
 
-// One getaddrinfo_a request; freed by its completion.
-struct NameResolver::SystemRequest {
-    NameResolver* resolver;
-    std::string host;  // as asked for: keys the rotation
-    std::string name;  // as looked up (leading zeros stripped)
-    std::shared_ptr<AsyncState> state;
-    addrinfo hints{};
-    gaicb cb{};
-    sigevent event{};
-};
-
-struct NameResolverTrampoline {
-    static void done(sigval value) {
-        NameResolver::systemLookupDone(static_cast<NameResolver::SystemRequest*>(value.sival_ptr));
-    }
-};
-
 NameResolver::Handle& NameResolver::Handle::operator=(Handle&& other) noexcept {
     if (this != &other) {
         cancel();
@@ -292,77 +252,41 @@ NameResolver::Handle NameResolver::resolveIPv4Async(const std::string& host, Eve
         std::lock_guard<std::mutex> guard(_lock);
         lookup = _lookup;
     }
-#if defined(__SANITIZE_THREAD__)
-    // glibc starts getaddrinfo_a's helper threads where the thread sanitizer
-    // cannot see them, and its allocator then faults in them: such builds
-    // look up on a thread of their own.
-    if (!lookup) lookup = systemLookup;
-#endif
-    if (lookup) {
-        startReplacedLookup(std::move(lookup), host, name, std::move(state));
-    } else {
-        startSystemLookup(host, name, std::move(state));
-    }
+    startLookup(std::move(lookup), host, name, std::move(state));
     return handle;
 }
 
-void NameResolver::startSystemLookup(const std::string& host, const std::string& name,
-                                     std::shared_ptr<AsyncState> state) {
-    auto* request = new SystemRequest{this, host, name, state};
-    request->hints.ai_family = AF_INET;
-    request->hints.ai_socktype = SOCK_STREAM;
-    request->cb.ar_name = request->name.c_str();
-    request->cb.ar_request = &request->hints;
-    request->event.sigev_notify = SIGEV_THREAD;
-    request->event.sigev_value.sival_ptr = request;
-    request->event.sigev_notify_function = &NameResolverTrampoline::done;
-    gaicb* list[1] = {&request->cb};
+void NameResolver::startLookup(SystemLookup lookup, const std::string& host, const std::string& name,
+                               std::shared_ptr<AsyncState> state) {
     lookupStarted();
-    const int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, &request->event);
-    if (rc == 0) return;
-    // Not queued (no memory or no helper thread): fail this resolution only.
-    lookupEnded();
-    delete request;
-    std::string errorText;
-    AddressList none;
-    finishLookup(host, winsockCodeOf(rc), none, errorText);
-    s_log.warn("Could not start the lookup of %s: %s", host.c_str(), errorText.c_str());
-    deliver(state, false, {}, std::move(errorText));
-}
-
-void NameResolver::systemLookupDone(SystemRequest* request) {
-    std::unique_ptr<SystemRequest> owned(request);
-    AddressList addrs;
-    int rc = winsockCodeOf(gai_error(&request->cb));
-    if (rc == 0) collectIPv4(request->cb.ar_result, addrs);
-    if (request->cb.ar_result) freeaddrinfo(request->cb.ar_result);
-    std::string errorText;
-    NameResolver* resolver = request->resolver;
-    const bool ok = resolver->finishLookup(request->host, rc, addrs, errorText);
-    deliver(request->state, ok, std::move(addrs), std::move(errorText));
-    owned.reset();
-    resolver->lookupEnded();
-}
-
-void NameResolver::startReplacedLookup(SystemLookup lookup, const std::string& host, const std::string& name,
-                                       std::shared_ptr<AsyncState> state) {
-    lookupStarted();
+    bool queued = false;
     try {
-        std::thread([this, lookup = std::move(lookup), host, name, state] {
+        queued = LookupWorkers::instance().submit([this, lookup = std::move(lookup), host, name, state] {
             AddressList addrs;
             std::string errorText;
-            const int rc = lookup(name, addrs);
-            const bool ok = finishLookup(host, rc, addrs, errorText);
+            bool ok = false;
+            try {
+                const int rc = lookup ? lookup(name, addrs) : systemLookup(name, addrs);
+                ok = finishLookup(host, rc, addrs, errorText);
+            } catch (const std::exception& e) {
+                s_log.error("Lookup of %s failed: %s", host.c_str(), e.what());
+                addrs.clear();
+                finishLookup(host, static_cast<int>(platform::WSAENOBUFS), addrs, errorText);
+            }
             deliver(state, ok, std::move(addrs), std::move(errorText));
             lookupEnded();
-        }).detach();
-    } catch (const std::system_error&) {
-        lookupEnded();
-        std::string errorText;
-        AddressList none;
-        finishLookup(host, static_cast<int>(platform::WSANO_RECOVERY), none, errorText);
-        deliver(state, false, {}, std::move(errorText));
+        });
+    } catch (const std::exception&) {
+        queued = false;
     }
+    if (queued) return;
+    // No thread to run it: fail this resolution only.
+    lookupEnded();
+    std::string errorText;
+    AddressList none;
+    finishLookup(host, static_cast<int>(platform::WSANO_RECOVERY), none, errorText);
+    s_log.warn("Could not start the lookup of %s: %s", host.c_str(), errorText.c_str());
+    deliver(state, false, {}, std::move(errorText));
 }
 
 }  // namespace morvex

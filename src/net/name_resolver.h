@@ -3,8 +3,8 @@
 // resolutions start one place further on, so connections spread over them.
 //
 // resolveIPv4 blocks its caller; resolveIPv4Async does the lookup off the
-// caller's loop (glibc's getaddrinfo_a helper threads) and posts the outcome
-// back to a loop, so a name that never answers holds up nothing else.
+// caller's loop (on a LookupWorkers thread) and posts the outcome back to a
+// loop, so a name that never answers holds up nothing else.
 #pragma once
 
 #include <condition_variable>
@@ -74,7 +74,7 @@ public:
     [[nodiscard]] Handle resolveIPv4Async(const std::string& host, EventLoop& replyLoop, Completion done);
 
     // Replaces the system lookup (empty: back to the real one). The async
-    // path runs a replacement on a thread of its own, so it may block.
+    // path runs a replacement on a worker thread, so it may block.
     void setSystemLookup(SystemLookup lookup);
     // Reseeds the generator of per-name seeds and forgets every name.
     void reseed(std::uint64_t s0, std::uint64_t s1);
@@ -96,7 +96,6 @@ public:
     NameResolver& operator=(const NameResolver&) = delete;
 
 private:
-    struct SystemRequest;
     struct Entry {
         std::uint32_t hash = 0;
         std::uint32_t seed = 0;
@@ -114,11 +113,9 @@ private:
     bool finishLookup(const std::string& host, int rc, AddressList& addrs, std::string& errorText);
     // Hands a finished asynchronous resolution to its reply loop.
     static void deliver(const std::shared_ptr<AsyncState>& state, bool ok, AddressList addrs, std::string errorText);
-    void startSystemLookup(const std::string& host, const std::string& name, std::shared_ptr<AsyncState> state);
-    void startReplacedLookup(SystemLookup lookup, const std::string& host, const std::string& name,
-                             std::shared_ptr<AsyncState> state);
-    static void systemLookupDone(SystemRequest* request);
-    friend struct NameResolverTrampoline;
+    // Runs the lookup (the system's when empty) on a lookup worker thread.
+    void startLookup(SystemLookup lookup, const std::string& host, const std::string& name,
+                     std::shared_ptr<AsyncState> state);
     void lookupStarted();
     void lookupEnded();
 

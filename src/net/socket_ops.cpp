@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -126,6 +127,21 @@ void setNonBlocking(platform::SOCKET s) {
     }
 }
 
+namespace {
+// The soft descriptor limit as last read (0: not yet). Every accept looks at
+// it, so it is read once rather than with a system call each time; only this
+// process changes it, in raiseDescriptorLimit.
+std::atomic<std::uint64_t> s_descriptorLimit{0};
+
+std::uint64_t readDescriptorLimit() noexcept {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    std::uint64_t value = limit.rlim_cur == RLIM_INFINITY ? ~0ull : limit.rlim_cur;
+    s_descriptorLimit.store(value, std::memory_order_relaxed);
+    return value;
+}
+}  // namespace
+
 std::uint64_t raiseDescriptorLimit() noexcept {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
@@ -134,14 +150,16 @@ std::uint64_t raiseDescriptorLimit() noexcept {
         raised.rlim_cur = limit.rlim_max;
         if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
+    readDescriptorLimit();
     return limit.rlim_cur;
 }
 
 bool descriptorsRunningLow(platform::SOCKET s) noexcept {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
-    std::uint64_t reserve = std::clamp<std::uint64_t>(limit.rlim_cur / 8, 16, 256);
-    return static_cast<std::uint64_t>(s) + reserve >= limit.rlim_cur;
+    std::uint64_t limit = s_descriptorLimit.load(std::memory_order_relaxed);
+    if (limit == 0) limit = readDescriptorLimit();
+    if (limit == 0 || limit == ~0ull) return false;
+    std::uint64_t reserve = std::clamp<std::uint64_t>(limit / 8, 16, 256);
+    return static_cast<std::uint64_t>(s) + reserve >= limit;
 }
 
 bool setNoDelay(platform::SOCKET s) noexcept {

@@ -267,8 +267,9 @@ int ioctlsocket(SOCKET s, long cmd, unsigned long* argp) noexcept {
             SocketRecord* rec = findLocked(s);
             if (rec && rec->event) return fail(WSAEINVAL);
         }
-        flags = *argp ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-        return ::fcntl(s, F_SETFL, flags) == 0 ? 0 : failErrno();
+        const int wanted = *argp ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+        if (wanted == flags) return 0;
+        return ::fcntl(s, F_SETFL, wanted) == 0 ? 0 : failErrno();
     }
     if (cmd == FIONREAD_CMD) {
         int n = 0;
