@@ -89,7 +89,7 @@ void OutputBuffer::adopt(Block block, std::size_t len) {
 }
 
 void OutputBuffer::clear() noexcept {
-    if (_blocks.size() > 1) _blocks.resize(1);
+    _blocks.clear();
     _segments.clear();
     _block = 0;
     _used = 0;

@@ -68,10 +68,10 @@ private:
 
 // The output buffer: a send list whose segments point into a chain of
 // fixed blocks. Blocks never move, so bytes already queued stay valid and in
-// order while more are appended during a write. Emptying keeps the first
-// block for reuse, so a steady stream of small writes allocates nothing, and
-// gives the others back to the block pool, so a burst does not leave the
-// process larger than before.
+// order while more are appended during a write. Emptying gives every block
+// back to the block pool: an idle connection holds none, a steady stream of
+// small writes takes the same few blocks from the pool again, and a burst
+// does not leave the process larger than before.
 class OutputBuffer {
 public:
     static constexpr std::size_t kBlockSize = BufferBlockPool::kBlockSize;
@@ -88,7 +88,7 @@ public:
     // Ends the open segment: the next append starts a new one.
     void closeSegment() noexcept { _open = false; }
     bool isOpen() const noexcept { return _open; }
-    // Forgets every segment; keeps the blocks.
+    // Forgets every segment and gives the blocks back to the pool.
     void clear() noexcept;
 
     const SendList& segments() const noexcept { return _segments; }

@@ -91,30 +91,29 @@ TEST(OutputBufferTest, AdoptedBlocksAreQueuedInOrderWithoutCopiesAndGoBackToTheP
     EXPECT_EQ(list[2].data + list[2].len, list[3].data) << "the append shares the last adopted block";
     EXPECT_EQ(buf.cursor().bytesLeft(), 5 + big.size() + 8);
 
-    // Emptying keeps one block and gives the others to the pool.
+    // Emptying gives every block to the pool: an idle connection holds none.
     buf.cursor().advance(buf.cursor().bytesLeft());
     buf.outputDone();
-    EXPECT_EQ(BufferBlockPool::cached(), 2u);
+    EXPECT_EQ(BufferBlockPool::cached(), 3u);
     // The next burst takes them back before mapping new ones.
     buf.queueOutput(big.data(), big.size());
     EXPECT_EQ(BufferBlockPool::cached(), 1u);
     EXPECT_EQ(flatten(buf.output().segments()), big);
 }
 
-TEST(OutputBufferTest, AnUntouchedBlockIsFilledAfterTheAdoptedOne) {
+TEST(OutputBufferTest, AppendsAfterAnAdoptedBlockGoOnInItAndThenInNewBlocks) {
     OutputBuffer out;
-    out.append("x", 1);
-    out.clear();  // keeps its block, empty
+    out.append("head", 4);  // a partly used block
     BufferBlockPool::Block block = BufferBlockPool::take();
     std::memcpy(block.get(), "abc", 3);
     out.adopt(std::move(block), 3);
     out.append("def", 3);
-    ASSERT_EQ(out.segments().size(), 1u);  // the same block, one segment
-    EXPECT_EQ(std::string(out.segments()[0].data, out.segments()[0].len), "abcdef");
+    ASSERT_EQ(out.segments().size(), 2u);  // the adopted block's segment grew
+    EXPECT_EQ(std::string(out.segments()[1].data, out.segments()[1].len), "abcdef");
     std::string fill(OutputBuffer::kBlockSize, 'f');
-    out.append(fill.data(), fill.size());  // spills into the block kept before
-    EXPECT_EQ(out.queuedSize(), 6 + fill.size());
-    EXPECT_EQ(flatten(out.segments()), "abcdef" + fill);
+    out.append(fill.data(), fill.size());  // spills into a new block
+    EXPECT_EQ(out.queuedSize(), 10 + fill.size());
+    EXPECT_EQ(flatten(out.segments()), "headabcdef" + fill);
 }
 
 TEST(BufferBlockPoolTest, KeepsAtMostItsCapAndTrimsToNothing) {
