@@ -14,6 +14,7 @@
 #   CPU us/req  user+system CPU of the target's processes (all threads, all
 #               nginx processes) during that run, per completed request
 #   64MiB MB/s  one 64 MiB answer with curl, median of several runs (10^6 B/s)
+#   CPU ms/64   the target's CPU (all threads) per 64 MiB download
 #   idle req/s  the 1 KiB rate again while idle TLS connections (500) are
 #               held open to the target
 # and prints one table with the ratios to nginx (proxy_ssl_session_reuse off).
@@ -295,19 +296,25 @@ wrk_case() {
                         protos }'
 }
 
-# big_case <target>: 64 MiB downloads; sets MBS (median) and prints a line.
+# big_case <target>: 64 MiB downloads; sets MBS (median) and BIG_CPU_MS (the
+# target's CPU per download, mean over the runs) and prints a line.
 big_case() {
-    local t="$1" i speeds=() out code size speed sha bad=0
+    local t="$1" i speeds=() out code size speed sha bad=0 before_ticks after_ticks
     sha="$(curl_via "$t" big.bin -o - | sha256sum | cut -d' ' -f1)"
     [ "$sha" = "$big_sha" ] || bad=1
+    before_ticks="$(cpu_ticks "${master[$t]}")"
     for ((i = 0; i < runs; i++)); do
         out="$(curl_via "$t" big.bin -o /dev/null -w '%{http_code} %{size_download} %{speed_download}' || true)"
         read -r code size speed <<<"$out"
         if [ "$code" != 200 ] || [ "$size" != "$big_size" ]; then bad=$((bad + 1)); fi
         speeds+=("$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1e6 }')")
     done
+    after_ticks="$(cpu_ticks "${master[$t]}")"
     MBS="$(median "${speeds[@]}")"
-    printf '  %-11s 64 MiB    runs %s MB/s, median %s; %s\n' "$t" "${speeds[*]}" "$MBS" \
+    BIG_CPU_MS="$(awk -v d=$((after_ticks - before_ticks)) -v hz="$hz" -v n="$runs" \
+        'BEGIN { printf "%.0f", n ? d * 1000 / hz / n : 0 }')"
+    printf '  %-11s 64 MiB    runs %s MB/s, median %s, CPU %s ms per download; %s\n' "$t" "${speeds[*]}" "$MBS" \
+        "$BIG_CPU_MS" \
         "$([ "$bad" -eq 0 ] && echo "every answer whole (size, one SHA-256)" || echo "$bad answers NOT WHOLE")"
 }
 
@@ -352,7 +359,7 @@ if [ "$keep" = 1 ]; then
     wait "$!"
 fi
 
-declare -A r_rate r_cpu r_mbs r_idle
+declare -A r_rate r_cpu r_mbs r_idle r_bigcpu
 echo "load before: $(uptime | sed 's/.*load average/load average/'); $(nproc) CPUs; wrk -t2 -c$conns -d${seconds}s, Connection: close"
 echo "origin nginx 127.0.0.1:$origin_port (1 worker, RSA-2048, $protocols); Host: $origin_name:$origin_port"
 for t in $targets; do
@@ -361,7 +368,7 @@ for t in $targets; do
 done
 for t in $targets; do
     big_case "$t"
-    r_mbs[$t]="$MBS"
+    r_mbs[$t]="$MBS" r_bigcpu[$t]="$BIG_CPU_MS"
 done
 declare -A all_rate all_cpu all_idle
 order="$targets"
@@ -405,15 +412,18 @@ echo "load after: $(uptime | sed 's/.*load average/load average/')"
 echo
 # Ratios are to nginx (reuse off); for CPU lower is better, for the rest higher.
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
-printf '%-12s %9s %6s  %10s %6s  %10s %6s  %10s %6s\n' target "req/s" "x ngx" "CPU us/req" "x ngx" \
-    "64MiB MB/s" "x ngx" "req/s+idle" "x ngx"
+printf '%-12s %9s %6s  %10s %6s  %10s %6s  %9s %6s  %10s %6s\n' target "req/s" "x ngx" "CPU us/req" "x ngx" \
+    "64MiB MB/s" "x ngx" "CPU ms/64" "x ngx" "req/s+idle" "x ngx"
 for t in $targets; do
     name="$t"; [ "$t" = morvex ] && name=morvex-tlsd
-    printf '%-12s %9s %6s  %10s %6s  %10s %6s  %10s %6s\n' "$name" \
+    printf '%-12s %9s %6s  %10s %6s  %10s %6s  %9s %6s  %10s %6s\n' "$name" \
         "${r_rate[$t]}" "$(ratio "${r_rate[$t]}" "${r_rate[nginx]:-0}")" \
         "${r_cpu[$t]}" "$(ratio "${r_cpu[$t]}" "${r_cpu[nginx]:-0}")" \
         "${r_mbs[$t]}" "$(ratio "${r_mbs[$t]}" "${r_mbs[nginx]:-0}")" \
+        "${r_bigcpu[$t]}" "$(ratio "${r_bigcpu[$t]}" "${r_bigcpu[nginx]:-0}")" \
         "${r_idle[$t]}" "$(ratio "${r_idle[$t]}" "${r_idle[nginx]:-0}")"
 done
-echo "(req/s+idle: with $idle idle TLS connections held open to the target; origin row: CPU is the origin's own;"
+echo "(CPU ms/64: the target's CPU per 64 MiB download, mean of the runs; the origin row's MB/s is the ceiling"
+echo " for any proxy on this machine, since client, origin and proxy share its CPUs;"
+echo " req/s+idle: with $idle idle TLS connections held open to the target; origin row: CPU is the origin's own;"
 echo " 1 KiB columns: median of $rounds round(s))"
