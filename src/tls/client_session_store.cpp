@@ -61,11 +61,13 @@ SSL_SESSION* ClientSessionStore::take(const std::string& key) {
         return nullptr;
     }
     SSL_SESSION* session = sessions.back();
-    if (isTls13(session)) {
+    if (isTls13(session) && sessions.size() > 1) {
         sessions.pop_back();  // the caller gets the store's reference
     } else {
         // A copy: the library may mark the session a connection used as not
         // resumable when that connection ends, and this one stays shared.
+        // A key's last TLS 1.3 ticket is lent too: more connections at once
+        // than tickets in stock would otherwise each pay a full handshake.
         session = SSL_SESSION_dup(session);
         if (session == nullptr) return nullptr;
     }

@@ -4,9 +4,13 @@
 // it was made and under the same TLS settings.
 //
 // TLS 1.2 sessions stay in the store while they last and may be offered to
-// several connections. TLS 1.3 tickets are single-use: take() hands one out
-// and removes it, and the resumed connection brings a fresh one. The store
-// keeps at most a few hundred keys, least recently used first out.
+// several connections. TLS 1.3 tickets are used once while there are
+// several: take() hands one out and removes it, and the resumed connection
+// brings a fresh one. A key's last ticket is lent out again instead, so that
+// more connections at once than tickets in stock still resume (a server that
+// takes each ticket only once answers a second use with a full handshake,
+// nothing worse). The store keeps at most a few hundred keys, least recently
+// used first out.
 #pragma once
 
 #include <openssl/ssl.h>
