@@ -96,14 +96,17 @@ void TcpChannel::attach(TcpChannelAcceptor* owner, TcpChannelLoop* loop, const P
 
 void TcpChannel::queueOutput(const char* data, std::size_t len) {
     _data.queueOutput(data, len);
-    // Inside a step the step itself writes next; before registration (or
-    // during the handshake) the bytes wait for the channel to open.
-    if (_inStep || _phase != Phase::Open || !isRegistered() || _finishRequested) return;
-    if (ioStep()) noteFinishFromOutsideStep();
+    writeQueuedOutput();
 }
 
 void TcpChannel::queueOutput(BlockChain& chain) {
     _data.queueOutput(chain);
+    writeQueuedOutput();
+}
+
+void TcpChannel::writeQueuedOutput() {
+    // Inside a step the step itself writes next; before registration (or
+    // during the handshake) the bytes wait for the channel to open.
     if (_inStep || _phase != Phase::Open || !isRegistered() || _finishRequested) return;
     if (ioStep()) noteFinishFromOutsideStep();
 }

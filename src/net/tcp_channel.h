@@ -158,6 +158,9 @@ private:
     void fail(const SocketError& error, bool report = true);
     void onTimeout();
     void noteFinishFromOutsideStep();
+    // After bytes were queued from outside a step: writes them now when the
+    // channel is open.
+    void writeQueuedOutput();
 
     TcpAsyncDataBuffer _data;
     void* _threadedHandler = nullptr;  // never set in this program
