@@ -28,6 +28,24 @@ double cpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// n connected sockets whose handlers read everything and add it to bytes;
+// their peers go to peers.
+std::vector<std::unique_ptr<FnPolledFd>> countingSockets(LoopbackPairs& pairs, int n, std::atomic<int>& bytes,
+                                                         std::vector<int>& peers) {
+    std::vector<std::unique_ptr<FnPolledFd>> fds;
+    for (int i = 0; i < n; ++i) {
+        auto [mine, peer] = pairs.make();
+        peers.push_back(peer);
+        fds.push_back(std::make_unique<FnPolledFd>(mine, [&bytes](FnPolledFd& self) {
+            char buf[64];
+            int got;
+            while ((got = platform::recv(self.ipd()->socket(), buf, sizeof buf, 0)) > 0) bytes += got;
+            return false;
+        }));
+    }
+    return fds;
+}
+
 class Listener : public PolledFd {
 public:
     explicit Listener(PollableDescriptorRef ipd) : ipd(std::move(ipd)) {}
@@ -41,18 +59,8 @@ TEST(EventLoopWaitersTest, HundredsOfSocketsUseWaiterThreadsThatAreParkedAndReus
     EventLoop loop;
     LoopbackPairs pairs;
     std::atomic<int> bytes{0};
-    std::vector<std::unique_ptr<FnPolledFd>> fds;
     std::vector<int> peers;
-    for (int i = 0; i < kSockets; ++i) {
-        auto [mine, peer] = pairs.make();
-        peers.push_back(peer);
-        fds.push_back(std::make_unique<FnPolledFd>(mine, [&](FnPolledFd& self) {
-            char buf[16];
-            int n;
-            while ((n = platform::recv(self.ipd()->socket(), buf, sizeof buf, 0)) > 0) bytes += n;
-            return false;
-        }));
-    }
+    std::vector<std::unique_ptr<FnPolledFd>> fds = countingSockets(pairs, kSockets, bytes, peers);
     LoopThread lt(loop);
     auto add = [&](int from, int to) {
         lt.onLoop([&] {
@@ -208,18 +216,8 @@ TEST(EventLoopWaitersTest, TrafficWhileRegistrationsChangeLosesNoWakeUp) {
     EventLoop loop;
     LoopbackPairs pairs;
     std::atomic<int> bytes{0};
-    std::vector<std::unique_ptr<FnPolledFd>> fds;
     std::vector<int> peers;
-    for (int i = 0; i < kSockets; ++i) {
-        auto [mine, peer] = pairs.make();
-        peers.push_back(peer);
-        fds.push_back(std::make_unique<FnPolledFd>(mine, [&](FnPolledFd& self) {
-            char buf[64];
-            int n;
-            while ((n = platform::recv(self.ipd()->socket(), buf, sizeof buf, 0)) > 0) bytes += n;
-            return false;
-        }));
-    }
+    std::vector<std::unique_ptr<FnPolledFd>> fds = countingSockets(pairs, kSockets, bytes, peers);
     LoopThread lt(loop);
     lt.onLoop([&] {
         for (auto& fd : fds) loop.addPolledFd(fd.get(), fd->ipd(), fd->initialEventMask());

@@ -252,6 +252,17 @@ TEST_F(FaultMatrixE2E, ClientFaultsEndTheirOwnRequestsOnly) {
         // Plays the client's part and checks what it sees.
         std::function<void(FaultClient&, ScriptedTlsOrigin&, std::size_t mark)> play;
     };
+    // A client that ends its side right after its request gets a clean end:
+    // the whole answer, or nothing at all.
+    auto endsCleanlyAfter = [&](void (FaultClient::*end)()) {
+        return [&, end](FaultClient& client, ScriptedTlsOrigin& destination, std::size_t) {
+            ASSERT_TRUE(client.send(request("Morvexd", destination.port())));
+            (client.*end)();
+            std::string got = client.read(framed("half").size(), 10s);
+            EXPECT_TRUE(got.empty() || got == framed("half")) << got;
+            EXPECT_TRUE(client.endsWithin(10s));
+        };
+    };
     const std::vector<Case> cases = {
         {"client resets in the middle of an answer",
          {{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Write, 0, 16384}, {Kind::CloseNotify}},
@@ -269,26 +280,10 @@ TEST_F(FaultMatrixE2E, ClientFaultsEndTheirOwnRequestsOnly) {
          }},
         {"client half-closes its TCP stream after its request",
          {{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Pause, 0, 0, 300ms}, {Kind::Write}, {Kind::CloseNotify}},
-         framed("half"),
-         [&](FaultClient& client, ScriptedTlsOrigin& destination, std::size_t) {
-             ASSERT_TRUE(client.send(request("Morvexd", destination.port())));
-             client.halfClose();
-             // A clean end: the whole answer, or nothing at all.
-             std::string got = client.read(framed("half").size(), 10s);
-             EXPECT_TRUE(got.empty() || got == framed("half")) << got;
-             EXPECT_TRUE(client.endsWithin(10s));
-         }},
+         framed("half"), endsCleanlyAfter(&FaultClient::halfClose)},
         {"client sends close_notify after its request",
          {{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Pause, 0, 0, 300ms}, {Kind::Write}, {Kind::CloseNotify}},
-         framed("half"),
-         [&](FaultClient& client, ScriptedTlsOrigin& destination, std::size_t) {
-             ASSERT_TRUE(client.send(request("Morvexd", destination.port())));
-             client.closeNotify();
-             // A clean end: the whole answer, or nothing at all.
-             std::string got = client.read(framed("half").size(), 10s);
-             EXPECT_TRUE(got.empty() || got == framed("half")) << got;
-             EXPECT_TRUE(client.endsWithin(10s));
-         }},
+         framed("half"), endsCleanlyAfter(&FaultClient::closeNotify)},
         {"client sends its request one byte per record",
          {{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Write}, {Kind::CloseNotify}},
          framed("bytewise"),
