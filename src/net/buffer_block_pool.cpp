@@ -74,12 +74,20 @@ void BufferBlockPool::trim() noexcept {
 }
 
 void BlockChain::append(const char* data, std::size_t len) {
+    constexpr std::size_t kBlock = BufferBlockPool::kBlockSize;
+    const std::size_t room = _blocks.empty() ? 0 : kBlock - _blocks.back().len;
+    const std::size_t extra = len > room ? (len - room + kBlock - 1) / kBlock : 0;
+    // Every block is in hand before a byte moves: a failure leaves the chain
+    // as it was, so no answer is ever handed over cut short.
+    std::vector<Filled> fresh;
+    fresh.reserve(extra);
+    for (std::size_t i = 0; i < extra; ++i) fresh.push_back(Filled{BufferBlockPool::take(), 0});
+    _blocks.reserve(_blocks.size() + extra);
+    for (Filled& f : fresh) _blocks.push_back(std::move(f));
+    std::size_t at = _blocks.size() - extra - (room > 0 ? 1 : 0);
     while (len > 0) {
-        if (_blocks.empty() || _blocks.back().len == BufferBlockPool::kBlockSize) {
-            _blocks.push_back(Filled{BufferBlockPool::take(), 0});
-        }
-        Filled& tail = _blocks.back();
-        std::size_t n = std::min(len, BufferBlockPool::kBlockSize - tail.len);
+        Filled& tail = _blocks[at++];
+        std::size_t n = std::min(len, kBlock - tail.len);
         std::memcpy(tail.block.get() + tail.len, data, n);
         tail.len += n;
         _size += n;

@@ -46,8 +46,8 @@ public:
         std::size_t len;
     };
 
-    // Copies the bytes in, taking blocks as needed (may throw std::bad_alloc
-    // with part of them appended).
+    // Copies the bytes in, taking blocks as needed. Throws std::bad_alloc
+    // with nothing appended when the blocks cannot be had.
     void append(const char* data, std::size_t len);
     std::size_t size() const noexcept { return _size; }
     bool empty() const noexcept { return _size == 0; }

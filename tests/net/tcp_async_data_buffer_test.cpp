@@ -116,6 +116,29 @@ TEST(OutputBufferTest, AppendsAfterAnAdoptedBlockGoOnInItAndThenInNewBlocks) {
     EXPECT_EQ(flatten(out.segments()), "headabcdef" + fill);
 }
 
+TEST(BlockChainTest, PiecesOfAnySizeComeOutWholeAndInOrderAcrossBlocks) {
+    BlockChain chain;
+    std::string want;
+    const std::size_t sizes[] = {1, 16384, 0, 65535, 2, 65536, 131073, 777, 65536 - 777 - 3};
+    char fill = 'a';
+    for (std::size_t n : sizes) {
+        std::string piece(n, fill++);
+        chain.append(piece.data(), piece.size());
+        want += piece;
+        ASSERT_EQ(chain.size(), want.size());
+    }
+    std::string got;
+    std::vector<BlockChain::Filled> blocks = chain.release();
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (i + 1 < blocks.size()) {
+            EXPECT_EQ(blocks[i].len, BufferBlockPool::kBlockSize) << "block " << i;
+        }
+        got.append(blocks[i].block.get(), blocks[i].len);
+    }
+    EXPECT_TRUE(got == want);
+    EXPECT_TRUE(chain.empty());
+}
+
 TEST(BufferBlockPoolTest, KeepsAtMostItsCapAndTrimsToNothing) {
     BufferBlockPool::trim();
     std::vector<BufferBlockPool::Block> taken;
