@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "net/in_thread_actor.h"
 #include "net/socket_ops.h"
 #include "net/tcp_outbound.h"
 #include "platform/winsock_startup.h"
@@ -117,7 +118,8 @@ TEST(IdleRequestTimeout, ClientsWithoutAValidRequestAreClosedAndTheLineIsLogged)
     ::close(silent);
     ::close(partial);
 
-    acceptor->stopListening();
+    InThreadFunction<void> stopListening([&] { acceptor->stopListening(); });
+    listeningLoop.runInThread(&stopListening, true);
     for (TcpChannelLoop* loop : listeningLoop.subordinates()) loop->stop();
     listeningLoop.stop();
     listeningThread->join();
