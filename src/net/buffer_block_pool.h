@@ -32,7 +32,7 @@ public:
     static void give(char* block) noexcept;
     // Blocks kept for reuse now.
     static std::size_t cached() noexcept;
-    // Unmaps every cached block (tests, orderly stop).
+    // Unmaps every cached block.
     static void trim() noexcept;
 };
 

@@ -74,15 +74,13 @@ void OutputBuffer::append(const char* data, std::size_t len) {
 
 void OutputBuffer::adopt(Block block, std::size_t len) {
     if (len == 0) return;
-    // The adopted block becomes the one being filled. An untouched current
-    // block moves behind it and is filled next; the free rest of a partly
-    // used one stays unused until the buffer empties.
-    std::size_t at = _block < _blocks.size() && _used > 0 ? _block + 1 : std::min(_block, _blocks.size());
+    // The adopted block becomes the one being filled; the free rest of the
+    // block before it stays unused until the buffer empties.
     char* data = block.get();
     _segments.reserve(_segments.size() + 1);
-    _blocks.insert(_blocks.begin() + static_cast<std::ptrdiff_t>(at), std::move(block));
+    _blocks.push_back(std::move(block));
     _segments.push_back(SendSegment{static_cast<std::uint32_t>(len), data});
-    _block = at;
+    _block = _blocks.size() - 1;
     _used = len;
     _queued += len;
     _open = true;

@@ -445,19 +445,14 @@ bool WSAResetEvent(WSAEVENT event) noexcept {
 
 int WSAEventSelect(SOCKET s, WSAEVENT event, long networkEvents) noexcept {
     if (networkEvents != 0 && !event) return fail(WSAEINVAL);
+    std::lock_guard<std::mutex> lock(registry().mutex);
     // A socket the registry knows was checked when it was first seen; loops
     // select again on every change of interest, so only new ones are asked.
-    bool known;
-    {
-        std::lock_guard<std::mutex> lock(registry().mutex);
-        known = findLocked(s) != nullptr;
-    }
-    if (!known) {
+    if (!findLocked(s)) {
         int type = 0;
         socklen_t len = sizeof type;
         if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return fail(WSAENOTSOCK);
     }
-    std::lock_guard<std::mutex> lock(registry().mutex);
     SocketRecord* rec = getOrCreateLocked(s);
     if (!rec) return fail(WSAENOBUFS);
     if (rec->event != event || networkEvents == 0) unbindLocked(s, *rec);
