@@ -10,6 +10,7 @@ packages=(
   nginx curl wrk python3 procps psmisc
   python3-cryptography testssl.sh haproxy
   clang-14 libclang-rt-14-dev libfuzzer-14-dev
+  ccache
 )
 
 missing=()
