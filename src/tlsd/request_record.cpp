@@ -1,10 +1,14 @@
 #include "tlsd/request_record.h"
 
 #include <arpa/inet.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <string_view>
 
+#include "net/socket_error.h"
 #include "util/log_appender.h"
 #include "util/log_category.h"
 #include "util/log_facility.h"
@@ -140,6 +144,51 @@ bool channelWritesJson() {
 }
 
 }  // namespace
+
+void RequestRecord::noteTlsSession(const ssl_st* ssl) {
+    if (ssl == nullptr) return;
+    tlsVersion = ::SSL_get_version(ssl);
+    const char* name = ::SSL_CIPHER_get_name(::SSL_get_current_cipher(ssl));
+    cipher = name ? name : "";
+    handshake = ::SSL_session_reused(const_cast<SSL*>(ssl)) ? HandshakeKind::Resumed : HandshakeKind::Full;
+}
+
+RequestOutcome RequestRecord::outcomeFor(const SocketError& error, Phase phase) noexcept {
+    switch (error.kind) {
+        case SocketError::kTimeout:
+            // A destination that stops taking the request is as stuck as one
+            // that never answers.
+            if (error.detail == SocketError::kReadTimeout || error.detail == SocketError::kWriteTimeout) {
+                return RequestOutcome::ReadTimeout;
+            }
+            return phase == Phase::Handshake ? RequestOutcome::HandshakeFailed : RequestOutcome::ConnectFailed;
+        case SocketError::kClosedByPeer:
+            return phase == Phase::Handshake ? RequestOutcome::HandshakeFailed : RequestOutcome::ClosedByDestination;
+        case SocketError::kLocalShutdown:
+            return RequestOutcome::Stopped;
+        case SocketError::kWinsock:
+            if (error.detail == 10053 || error.detail == 10054) {
+                return phase == Phase::Open ? RequestOutcome::Reset
+                       : phase == Phase::Handshake ? RequestOutcome::HandshakeFailed
+                                                   : RequestOutcome::ConnectFailed;
+            }
+            break;
+        case SocketError::kSystem:
+            if (error.detail == ECONNRESET && phase == Phase::Open) return RequestOutcome::Reset;
+            break;
+        default:
+            break;
+    }
+    switch (phase) {
+        case Phase::Connecting:
+            return RequestOutcome::ConnectFailed;
+        case Phase::Handshake:
+            return RequestOutcome::HandshakeFailed;
+        case Phase::Open:
+            break;
+    }
+    return RequestOutcome::Reset;
+}
 
 void RequestRecord::markResolved(std::uint32_t ipv4NetworkOrder) noexcept {
     ipv4 = ipv4NetworkOrder;

@@ -17,10 +17,11 @@
 //   r.type = ...; r.method = ...; r.host = ...; r.port = ...;
 //   r.markResolved(ipv4);                      // after the lookup
 //   r.markConnectStarted(); ... r.markConnected();   // TCP connect + TLS handshake
-//   r.tlsVersion / r.cipher / r.handshake      // from the TLS session once up
+//   r.noteTlsSession(sslSession().handle());   // version, cipher, resumed once up
 //   r.markFirstByte();                         // first answer byte (once)
 //   r.sent += n; r.relayed += n; r.status = 200;
-//   r.outcome = ...; CompletionLog::write(r);  // when the connection ends
+//   r.outcome = RequestRecord::outcomeFor(error, phase);  // in the error slot
+//   CompletionLog::write(r);                   // when the connection ends
 #pragma once
 
 #include <chrono>
@@ -30,7 +31,11 @@
 #include "tls/client_request_type.h"
 #include "tlsd/proxy_stats.h"
 
+struct ssl_st;
+
 namespace morvex {
+
+struct SocketError;
 
 struct RequestRecord {
     using Clock = std::chrono::steady_clock;
@@ -69,6 +74,20 @@ struct RequestRecord {
     void markEnded() noexcept;
 
     Clock::time_point begun() const noexcept { return _begun; }
+
+    // Takes protocol version, cipher and whether the session was resumed
+    // from an outbound TLS connection whose handshake has finished (null:
+    // no TLS, nothing changes).
+    void noteTlsSession(const ssl_st* ssl);
+
+    // Where the outbound connection was when an error ended it.
+    enum class Phase { Connecting, Handshake, Open };
+    // The outcome an error of the outbound connection stands for: a read or
+    // write time-out is read-timeout, a connect time-out fails its phase; a
+    // close by the destination, a reset (Winsock 10053/10054 or ECONNRESET)
+    // and the proxy's own stop by name; any other error by phase
+    // (connect-failed, handshake-failed, else reset).
+    static RequestOutcome outcomeFor(const SocketError& error, Phase phase) noexcept;
 
 private:
     Clock::time_point _begun{};

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
+#include "net/socket_error.h"
 #include "tlsd/proxy_stats.h"
 #include "tlsd/request_record.h"
 #include "util/json_node.h"
@@ -156,6 +158,32 @@ TEST(CompletionLine, MarksMeasureFromTheirOwnStart) {
     EXPECT_GE(r.connectMs, 0);
     EXPECT_EQ(r.firstByteMs, first);
     EXPECT_GE(r.totalMs, r.connectMs);
+}
+
+TEST(CompletionLine, ErrorsMapToOutcomesByKindAndPhase) {
+    using Phase = RequestRecord::Phase;
+    struct Case {
+        SocketError error;
+        Phase phase;
+        RequestOutcome expected;
+    };
+    const std::vector<Case> cases = {
+        {SocketError::timeout(SocketError::kReadTimeout), Phase::Open, RequestOutcome::ReadTimeout},
+        {SocketError::timeout(SocketError::kWriteTimeout), Phase::Open, RequestOutcome::ReadTimeout},
+        {SocketError::timeout(SocketError::kConnectTimeout), Phase::Connecting, RequestOutcome::ConnectFailed},
+        {SocketError::timeout(SocketError::kConnectTimeout), Phase::Handshake, RequestOutcome::HandshakeFailed},
+        {SocketError::closedByPeer(), Phase::Open, RequestOutcome::ClosedByDestination},
+        {SocketError::closedByPeer(), Phase::Handshake, RequestOutcome::HandshakeFailed},
+        {SocketError::winsock(10054), Phase::Open, RequestOutcome::Reset},
+        {SocketError::winsock(10061), Phase::Connecting, RequestOutcome::ConnectFailed},  // refused
+        {SocketError(SocketError::kSystem, ECONNRESET), Phase::Open, RequestOutcome::Reset},
+        {SocketError::ssl(1), Phase::Handshake, RequestOutcome::HandshakeFailed},
+        {SocketError(SocketError::kLocalShutdown, 0), Phase::Open, RequestOutcome::Stopped},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(outcomeName(RequestRecord::outcomeFor(c.error, c.phase)), std::string(outcomeName(c.expected)))
+            << c.error.kind << "/" << c.error.detail;
+    }
 }
 
 TEST(LatencyHistogram, QuantilesAreBucketUpperBounds) {
