@@ -3,6 +3,7 @@
 #include "net/event_loop.h"
 #include "net/tcp_channel_loop.h"
 #include "tlsd/async_fwd_tcp_channel.h"
+#include "tlsd/proxy_stats.h"
 #include "util/logger.h"
 
 namespace morvex {
@@ -65,10 +66,12 @@ TcpChannel* AsyncFwdChannelAcceptor::channelFactory(TcpChannelLoop& loop, const 
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     if (!isLocalPeer(host)) {
         s_log.error("TLS proxy can only receive requests from localhost, request was received from %s", host.c_str());
+        ProxyStats::instance().refused(RefusalReason::NotLocal);
         return nullptr;
     }
     s_log.debug("Forward Proxy conn factory -> Creating new connection from %s:%u", host.c_str(),
                 static_cast<unsigned>(peer.port()));
+    ProxyStats::instance().connectionAccepted();
     return new AsyncFwdTcpChannel(socket, _sslContext, _useSsl, loop, _outboundLoop, _token);
 }
 

@@ -6,6 +6,7 @@
 #include "platform/error_codes.h"
 #include "platform/last_error.h"
 #include "platform/winsock_startup.h"
+#include "tlsd/settings_check.h"
 #include "tlsd/tls_proxy_instance.h"
 #include "util/crash_reporter.h"
 #include "util/log_config.h"
@@ -48,9 +49,26 @@ int runEntry(int argc, char** argv, const EntryStreams& streams, const EntryStep
         return kExitOk;
     }
 
+    const bool check = argc == 2 && std::strcmp(argv[1], "--check") == 0;
+
     std::shared_ptr<void> mainThread;
     if (steps.createMainThread) mainThread = steps.createMainThread();
     if (steps.initEnvironment) steps.initEnvironment();
+    if (check) {
+        std::string document;
+        int code = kExitFailed;
+        if (readStartupDocument(streams.in, document) == ReadResult::Failed) {
+            std::string message = "Failed to read configuration to start up the TLS proxy: ";
+            message += platform::ErrorText(platform::GetLastError());
+            message += '\n';
+            std::fputs(message.c_str(), streams.err);
+            std::fflush(streams.err);
+        } else if (steps.checkSettings) {
+            code = steps.checkSettings(document, streams.out, streams.err);
+        }
+        mainThread.reset();
+        return code;
+    }
     if (steps.initCrashReporter) steps.initCrashReporter();
     if (steps.startLogging) steps.startLogging();
 
@@ -93,6 +111,9 @@ EntrySteps EntrySteps::production() {
         return platform::WSAStartup(platform::MAKEWORD(2, 2), &data);
     };
     steps.startProxy = [](const std::string& document) { return TLSProxyInstance::instance().start(document); };
+    steps.checkSettings = [](const std::string& document, std::FILE* out, std::FILE* err) {
+        return runSettingsCheck(document, out, err);
+    };
     return steps;
 }
 

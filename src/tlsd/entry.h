@@ -1,6 +1,10 @@
 // The program's entry, in a form that tests can drive: the command line, the
 // three standard streams and the start-up steps are all passed in.
 //
+// `--check` (the only argument) runs the settings check instead of the
+// proxy: main-thread object, process environment, the start-up read, then
+// the check, which loads logging itself and prints to the standard streams.
+//
 // Order: self-test check; main-thread object; process environment; crash
 // reporter; logging (ends the process with -1 when MORVEX_HOME is empty);
 // sockets; one read of at most 9999 bytes of standard input; the proxy
@@ -28,6 +32,9 @@ struct EntrySteps {
     // Runs the proxy on the start-up document; true after an orderly
     // shutdown, false when it did not start.
     std::function<bool(const std::string& document)> startProxy;
+    // `--check`: loads what a start loads (logging included) and returns the
+    // exit code; replaces startLogging, startSockets and startProxy.
+    std::function<int(const std::string& document, std::FILE* out, std::FILE* err)> checkSettings;
 
     // The steps of the shipped program.
     static EntrySteps production();

@@ -22,6 +22,7 @@ namespace morvex {
 namespace {
 
 Logger s_log("TLSProxy");
+Logger s_statsLog("TLSProxyStats");
 
 // Ends every channel of the loop at once. Runs on the loop's thread.
 void terminateAllChannels(TcpChannelLoop& loop) {
@@ -41,7 +42,11 @@ void TLSProxy::set_started::callback() {
     _proxy.onStarted();
 }
 
-TLSProxy::TLSProxy() : _startedTimer(*this) {}
+void TLSProxy::SummaryTimer::callback() {
+    _proxy.logSummary(false);
+}
+
+TLSProxy::TLSProxy() : _startedTimer(*this), _summaryTimer(*this) {}
 
 TLSProxy::~TLSProxy() = default;
 
@@ -140,6 +145,7 @@ void TLSProxy::createPools() {
 
 void TLSProxy::run() {
     _listeningLoop.addTimeout(&_startedTimer, 0);
+    _listeningLoop.addTimeout(&_summaryTimer, summaryIntervalMs());
     _listeningLoop.run();
 }
 
@@ -168,6 +174,19 @@ void TLSProxy::shutdown() {
     _listeningLoop.stop();
     _outboundLoop.stop();
     if (_outboundThread) _outboundThread->joinOrCancel();
+    // Counted after every connection has ended, so the last outcomes are in.
+    _listeningLoop.removeTimeout(&_summaryTimer);
+    logSummary(true);
+}
+
+void TLSProxy::logSummary(bool final) {
+    ProxyStats::Snapshot now = ProxyStats::instance().snapshot();
+    if (!final && !now.changedSince(_lastSummary)) return;
+    _lastSummary = now;
+    if (!s_statsLog.isEnabledFor(LogLevel::Info)) return;
+    std::string line =
+        ProxyStats::summaryLine(final ? "final summary" : "summary", now, ProxyStats::ProcessFigures::current());
+    s_statsLog.write(LogLevel::Info, line);
 }
 
 }  // namespace morvex

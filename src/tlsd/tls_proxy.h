@@ -22,6 +22,7 @@
 #include "platform/sync.h"
 #include "tls/ssl_context.h"
 #include "tls/ssl_context_options.h"
+#include "tlsd/proxy_stats.h"
 
 namespace morvex {
 
@@ -50,6 +51,18 @@ public:
         TLSProxy& _proxy;
     };
 
+    // Writes the summary line every period while anything was counted.
+    class SummaryTimer : public PeriodicTimeout {
+    public:
+        explicit SummaryTimer(TLSProxy& proxy) noexcept : _proxy(proxy) {}
+        void callback() override;
+
+    private:
+        TLSProxy& _proxy;
+    };
+
+    static constexpr std::uint64_t kSummaryIntervalMs = 60000;
+
     TLSProxy();
     virtual ~TLSProxy();
     TLSProxy(const TLSProxy&) = delete;
@@ -64,6 +77,8 @@ public:
     // Logs "TLSProxy is started".
     virtual void onStarted();
     virtual ListenerSpecification listenerSpecification() const = 0;
+    // Period of the summary line; a seam for tests that cannot wait a minute.
+    virtual std::uint64_t summaryIntervalMs() const { return kSummaryIntervalMs; }
 
     // --- bring-up (main thread) ---
 
@@ -91,8 +106,13 @@ public:
     void destroyAcceptors();
     // Under the proxy's lock.
     bool started();
-    // The shutdown sequence; runs on the listening loop's thread.
+    // The shutdown sequence; runs on the listening loop's thread. Ends with
+    // the final summary line.
     void shutdown();
+    // Writes "summary ..." (periodic: only when something was counted since
+    // the last one) or "final summary ..." on the channel "TLSProxyStats".
+    // Listening loop's thread.
+    void logSummary(bool final);
 
     TcpChannelLoop& listeningLoop() noexcept { return _listeningLoop; }
     TcpOutboundLoop& outboundLoop() noexcept { return _outboundLoop; }
@@ -120,6 +140,8 @@ private:
     std::vector<std::unique_ptr<AsyncFwdChannelAcceptor>> _acceptors;
     std::map<std::uint32_t, PollableDescriptorRef> _boundSockets;
     set_started _startedTimer;
+    SummaryTimer _summaryTimer;
+    ProxyStats::Snapshot _lastSummary;  // listening loop's thread
 };
 
 }  // namespace morvex

@@ -1,0 +1,301 @@
+#include "tlsd/request_record.h"
+
+#include <arpa/inet.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
+
+#include <cstdio>
+#include <string_view>
+
+#include "net/socket_error.h"
+#include "util/log_appender.h"
+#include "util/log_category.h"
+#include "util/log_facility.h"
+#include "util/logger.h"
+
+namespace morvex {
+
+namespace {
+
+Logger s_log(CompletionLog::kChannel);
+
+double msBetween(RequestRecord::Clock::time_point from, RequestRecord::Clock::time_point to) noexcept {
+    if (from.time_since_epoch().count() == 0 || to < from) return RequestRecord::kUnset;
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+constexpr char kHex[] = "0123456789abcdef";
+
+bool isBare(unsigned char c) noexcept {
+    return c > 0x20 && c < 0x7f && c != '"' && c != '\\' && c != '=';
+}
+
+// The value cut to the bound, so that every line stays short whatever a
+// Host header held.
+std::string_view bounded(std::string_view value) noexcept {
+    return value.size() > RequestRecord::kMaxValueBytes ? value.substr(0, RequestRecord::kMaxValueBytes) : value;
+}
+
+void appendPlainText(std::string& out, std::string_view raw) {
+    std::string_view value = bounded(raw);
+    if (value.empty()) {
+        out += '-';
+        return;
+    }
+    bool bare = true;
+    for (unsigned char c : value) bare = bare && isBare(c);
+    if (bare) {
+        out.append(value);
+        return;
+    }
+    out += '"';
+    for (unsigned char c : value) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+void appendJsonText(std::string& out, std::string_view raw) {
+    std::string_view value = bounded(raw);
+    if (value.empty()) {
+        out += "null";
+        return;
+    }
+    out += '"';
+    for (unsigned char c : value) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            // Any byte, valid UTF-8 or not, stays valid JSON this way.
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+void appendMs(std::string& out, double ms, const char* unset) {
+    if (ms < 0) {
+        out += unset;
+        return;
+    }
+    char buffer[32];
+    int n = std::snprintf(buffer, sizeof buffer, "%.1f", ms);
+    if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
+}
+
+std::string destinationText(const RequestRecord& r) {
+    if (r.host.empty()) return std::string();
+    std::string_view host = bounded(r.host);
+    bool ipv6 = host.find(':') != std::string_view::npos;
+    std::string out;
+    out.reserve(host.size() + 8);
+    if (ipv6) out += '[';
+    out.append(host);
+    if (ipv6) out += ']';
+    out += ':';
+    out += std::to_string(r.port);
+    return out;
+}
+
+std::string addressText(const RequestRecord& r) {
+    if (!r.hasAddress) return std::string();
+    char buffer[INET_ADDRSTRLEN] = {};
+    in_addr address{};
+    address.s_addr = r.ipv4;
+    return ::inet_ntop(AF_INET, &address, buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+const char* resumedText(const RequestRecord& r) {
+    switch (r.handshake) {
+        case HandshakeKind::Resumed:
+            return "yes";
+        case HandshakeKind::Full:
+            return "no";
+        case HandshakeKind::None:
+            break;
+    }
+    return nullptr;
+}
+
+// Whether the channel's lines go out as JSON: its first appender decides,
+// as the logging core escapes by the first appender too.
+bool channelWritesJson() {
+    LogFacility& facility = LogFacility::instance();
+    const LogCategory* category = facility.findCategory(CompletionLog::kChannel);
+    if (category == nullptr) return false;  // not configured: the standard-error fallback
+    const LogAppender* appender =
+        category->appenders().empty() ? &facility.rootAppender() : category->appenders().front();
+    return appender && appender->serialization() == LogSerialization::Json;
+}
+
+}  // namespace
+
+void RequestRecord::noteTlsSession(const ssl_st* ssl) {
+    if (ssl == nullptr) return;
+    tlsVersion = ::SSL_get_version(ssl);
+    const char* name = ::SSL_CIPHER_get_name(::SSL_get_current_cipher(ssl));
+    cipher = name ? name : "";
+    handshake = ::SSL_session_reused(const_cast<SSL*>(ssl)) ? HandshakeKind::Resumed : HandshakeKind::Full;
+}
+
+RequestOutcome RequestRecord::outcomeFor(const SocketError& error, Phase phase) noexcept {
+    switch (error.kind) {
+        case SocketError::kTimeout:
+            // A destination that stops taking the request is as stuck as one
+            // that never answers.
+            if (error.detail == SocketError::kReadTimeout || error.detail == SocketError::kWriteTimeout) {
+                return RequestOutcome::ReadTimeout;
+            }
+            return phase == Phase::Handshake ? RequestOutcome::HandshakeFailed : RequestOutcome::ConnectFailed;
+        case SocketError::kClosedByPeer:
+            return phase == Phase::Handshake ? RequestOutcome::HandshakeFailed : RequestOutcome::ClosedByDestination;
+        case SocketError::kLocalShutdown:
+            return RequestOutcome::Stopped;
+        case SocketError::kWinsock:
+            if (error.detail == 10053 || error.detail == 10054) {
+                return phase == Phase::Open ? RequestOutcome::Reset
+                       : phase == Phase::Handshake ? RequestOutcome::HandshakeFailed
+                                                   : RequestOutcome::ConnectFailed;
+            }
+            break;
+        case SocketError::kSystem:
+            if (error.detail == ECONNRESET && phase == Phase::Open) return RequestOutcome::Reset;
+            break;
+        default:
+            break;
+    }
+    switch (phase) {
+        case Phase::Connecting:
+            return RequestOutcome::ConnectFailed;
+        case Phase::Handshake:
+            return RequestOutcome::HandshakeFailed;
+        case Phase::Open:
+            break;
+    }
+    return RequestOutcome::Reset;
+}
+
+void RequestRecord::markResolved(std::uint32_t ipv4NetworkOrder) noexcept {
+    ipv4 = ipv4NetworkOrder;
+    hasAddress = true;
+    resolveMs = msBetween(_begun, Clock::now());
+}
+
+void RequestRecord::markConnected() noexcept {
+    _connected = Clock::now();
+    connectMs = msBetween(_connectStarted, _connected);
+}
+
+void RequestRecord::markFirstByte() noexcept {
+    if (firstByteMs >= 0) return;
+    firstByteMs = msBetween(_connected, Clock::now());
+}
+
+void RequestRecord::markEnded() noexcept {
+    totalMs = msBetween(_begun, Clock::now());
+}
+
+void CompletionLog::formatPlain(const RequestRecord& r, std::string& out) {
+    out += "type=";
+    appendPlainText(out, toString(r.type));
+    out += " method=";
+    appendPlainText(out, r.method);
+    out += " dest=";
+    appendPlainText(out, destinationText(r));
+    out += " addr=";
+    appendPlainText(out, addressText(r));
+    out += " sni=";
+    appendPlainText(out, r.sni);
+    out += " tls=";
+    appendPlainText(out, r.tlsVersion);
+    out += " cipher=";
+    appendPlainText(out, r.cipher);
+    out += " resumed=";
+    const char* resumed = resumedText(r);
+    out += resumed ? resumed : "-";
+    out += " status=";
+    out += r.status >= 0 ? std::to_string(r.status) : std::string("-");
+    out += " sent=";
+    out += std::to_string(r.sent);
+    out += " relayed=";
+    out += std::to_string(r.relayed);
+    out += " resolve_ms=";
+    appendMs(out, r.resolveMs, "-");
+    out += " connect_ms=";
+    appendMs(out, r.connectMs, "-");
+    out += " first_byte_ms=";
+    appendMs(out, r.firstByteMs, "-");
+    out += " total_ms=";
+    appendMs(out, r.totalMs, "-");
+    out += " outcome=";
+    out += outcomeName(r.outcome);
+}
+
+void CompletionLog::formatJson(const RequestRecord& r, std::string& out) {
+    out += "{\"type\":";
+    appendJsonText(out, toString(r.type));
+    out += ",\"method\":";
+    appendJsonText(out, r.method);
+    out += ",\"dest\":";
+    appendJsonText(out, destinationText(r));
+    out += ",\"addr\":";
+    appendJsonText(out, addressText(r));
+    out += ",\"sni\":";
+    appendJsonText(out, r.sni);
+    out += ",\"tls\":";
+    appendJsonText(out, r.tlsVersion);
+    out += ",\"cipher\":";
+    appendJsonText(out, r.cipher);
+    out += ",\"resumed\":";
+    const char* resumed = resumedText(r);
+    out += resumed ? (resumed[0] == 'y' ? "true" : "false") : "null";
+    out += ",\"status\":";
+    out += r.status >= 0 ? std::to_string(r.status) : std::string("null");
+    out += ",\"sent\":";
+    out += std::to_string(r.sent);
+    out += ",\"relayed\":";
+    out += std::to_string(r.relayed);
+    out += ",\"resolve_ms\":";
+    appendMs(out, r.resolveMs, "null");
+    out += ",\"connect_ms\":";
+    appendMs(out, r.connectMs, "null");
+    out += ",\"first_byte_ms\":";
+    appendMs(out, r.firstByteMs, "null");
+    out += ",\"total_ms\":";
+    appendMs(out, r.totalMs, "null");
+    out += ",\"outcome\":\"";
+    out += outcomeName(r.outcome);
+    out += "\"}";
+}
+
+void CompletionLog::write(RequestRecord& record) {
+    if (record.totalMs < 0) record.markEnded();
+    ProxyStats::instance().outboundEnded(record.outcome, record.sent, record.relayed, record.handshake,
+                                         record.totalMs);
+    if (!s_log.isEnabledFor(LogLevel::Info)) return;
+    thread_local std::string line;
+    line.clear();
+    if (channelWritesJson()) {
+        formatJson(record, line);
+    } else {
+        formatPlain(record, line);
+    }
+    s_log.write(LogLevel::Info, line);
+}
+
+}  // namespace morvex
