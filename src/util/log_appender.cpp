@@ -252,8 +252,10 @@ void LogAppender::write(std::string_view text, bool buffered, const LogEvent& ev
     if (hold && _maxFileSize != 0 && isFileLocked() && _currentSize + pending > _maxFileSize) hold = false;
     if (!hold) {
         flushLocked();
-    } else if (pending == text.size() && !LogFlusher::instance().arm()) {
-        flushLocked();  // no flusher thread to write it later
+    } else if (pending == text.size() && !LogFlusher::instance().arm() && !buffered) {
+        // No flusher thread to write the batch later. (A buffered category
+        // holds its lines until bufferSize, timer or not.)
+        flushLocked();
     }
 }
 
