@@ -189,7 +189,9 @@ TEST(LogFailure, FlusherIsAThreadOfTheThreadLayer) {
                                                       "appender.A1.fileName=" +
                                                           dir.file("out.log") + "\n");
     failureLog().info("batched");
-    Thread* flusher = Thread::findRunningThreadByName("LogFlusher");
+    // It enters the registry once it runs.
+    Thread* flusher = nullptr;
+    EXPECT_TRUE(test::waitFor([&] { return (flusher = Thread::findRunningThreadByName("LogFlusher")) != nullptr; }, 5s));
     ASSERT_NE(nullptr, flusher);
     EXPECT_NE(0u, flusher->osThreadId());
 }
