@@ -1,11 +1,11 @@
 #include "util/log_config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
-#include <memory>
 #include <limits>
+#include <memory>
 #include <string_view>
 
 #include "platform/crash_signals.h"
@@ -354,8 +354,7 @@ bool Loader::numericProperty(const LogAppender& appender, std::string_view key, 
     } else if (const std::uint64_t factor = sizeUnit(rest)) {
         if (out > max / factor) return false;
         out *= factor;
-        propertyWarning(file, line, appender,
-                        keyText + "=\"" + value + "\" read as " + std::to_string(out) + " bytes");
+        propertyWarning(file, line, appender, keyText + "=\"" + value + "\" read as " + std::to_string(out) + " bytes");
     } else {
         out = key == "maxFileSize" ? appender.maxFileSize() : appender.maxMessageSize();
         propertyWarning(file, line, appender,

@@ -10,8 +10,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <cstdarg>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <sstream>

@@ -115,11 +115,12 @@ TEST(LogFailure, SuppressionSummariesAreWrittenWhenDueAndAtStop) {
     EmptyMainThread::ensureForTest();
     test::ScratchDir dir;
     const std::string out = dir.file("out.log");
-    test::ScopedLogConfig config(dir.file("log.cfg"), "rootCategory=INFO, A1\n"
-                                                      "appender.A1.fileName=" +
-                                                          out +
-                                                          "\n"
-                                                          "appender.A1.layout.ConversionPattern=%p %m%n\n");
+    test::ScopedLogConfig config(dir.file("log.cfg"),
+                                 "rootCategory=INFO, A1\n"
+                                 "appender.A1.fileName=" +
+                                     out +
+                                     "\n"
+                                     "appender.A1.layout.ConversionPattern=%p %m%n\n");
     {
         Logger timed("SummaryTimed", true, 1, 2);
         for (int i = 0; i < 5; ++i) timed.warn("refused %d", i);
@@ -147,14 +148,16 @@ TEST(LogFailure, SignalsThatEndTheProcessWriteTheBatchFirst) {
     EmptyMainThread::ensureForTest();
     test::ScratchDir dir;
     const std::string out = dir.file("var/log/morvex/tlsproxy.log");
-    test::writeWholeFile(dir.file("log-tlsproxy.cfg"), "rootCategory=INFO, A1\n"
-                                                       "appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/tlsproxy.log\n"
-                                                       "appender.A1.layout.ConversionPattern=%m%n\n");
+    test::writeWholeFile(dir.file("log-tlsproxy.cfg"),
+                         "rootCategory=INFO, A1\n"
+                         "appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/tlsproxy.log\n"
+                         "appender.A1.layout.ConversionPattern=%m%n\n");
     {
         // The flusher thread runs in this process before the fork.
-        test::ScopedLogConfig config(dir.file("start.cfg"), "rootCategory=INFO, A1\n"
-                                                             "appender.A1.fileName=" +
-                                                                 dir.file("start.log") + "\n");
+        test::ScopedLogConfig config(dir.file("start.cfg"),
+                                     "rootCategory=INFO, A1\n"
+                                     "appender.A1.fileName=" +
+                                         dir.file("start.log") + "\n");
         failureLog().info("start");
     }
     for (int sig : {SIGHUP, SIGQUIT, SIGTERM, SIGINT}) {
@@ -185,13 +188,15 @@ TEST(LogFailure, SignalsThatEndTheProcessWriteTheBatchFirst) {
 TEST(LogFailure, FlusherIsAThreadOfTheThreadLayer) {
     EmptyMainThread::ensureForTest();
     test::ScratchDir dir;
-    test::ScopedLogConfig config(dir.file("log.cfg"), "rootCategory=INFO, A1\n"
-                                                      "appender.A1.fileName=" +
-                                                          dir.file("out.log") + "\n");
+    test::ScopedLogConfig config(dir.file("log.cfg"),
+                                 "rootCategory=INFO, A1\n"
+                                 "appender.A1.fileName=" +
+                                     dir.file("out.log") + "\n");
     failureLog().info("batched");
     // It enters the registry once it runs.
     Thread* flusher = nullptr;
-    EXPECT_TRUE(test::waitFor([&] { return (flusher = Thread::findRunningThreadByName("LogFlusher")) != nullptr; }, 5s));
+    EXPECT_TRUE(
+        test::waitFor([&] { return (flusher = Thread::findRunningThreadByName("LogFlusher")) != nullptr; }, 5s));
     ASSERT_NE(nullptr, flusher);
     EXPECT_NE(0u, flusher->osThreadId());
 }
