@@ -15,6 +15,7 @@
 #include "util/log_config.h"
 #include "util/log_facility.h"
 #include "util/logger.h"
+#include "util/thread.h"
 
 namespace {
 
@@ -36,6 +37,9 @@ public:
                                          << "appender.A1.fileName=" << _dir << "/bench.log\n"
                                          << "appender.A1.layout.ConversionPattern=%d{%m-%d-%Y %H:%M:%S.%l %z} "
                                             "%-5p [%T %t] %c - %m%n\n";
+        // As in the program: a main thread exists, so lines are batched by
+        // the LogFlusher thread.
+        morvex::EmptyMainThread::ensureForTest();
         morvex::LogConfigContext context;
         context.path = _dir + "/log.cfg";
         morvex::loadLogConfig(context);

@@ -7,6 +7,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -187,6 +188,38 @@ bool installCrashSignalHandlers(CrashSignalHandler handler) noexcept {
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     bool ok = true;
     for (int sig : kFatalSignals) ok = sigaction(sig, &sa, nullptr) == 0 && ok;
+    return ok;
+}
+
+namespace {
+
+std::atomic<void (*)() noexcept> g_stopFlush{nullptr};
+
+extern "C" void onStopSignal(int sig) {
+    if (auto flush = g_stopFlush.load(std::memory_order_acquire)) flush();
+    dieBySignal(sig);
+}
+
+}  // namespace
+
+bool installStopSignalFlush(void (*flush)() noexcept) noexcept {
+    g_stopFlush.store(flush, std::memory_order_release);
+    bool ok = true;
+    for (int sig : {SIGHUP, SIGQUIT, SIGTERM, SIGINT}) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) != 0) {
+            ok = false;
+            continue;
+        }
+        // Only where the signal would end the process: one that the parent
+        // has us ignore (nohup) stays ignored, and a handler stays in place.
+        if ((old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL) continue;
+        struct sigaction sa {};
+        sa.sa_handler = onStopSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ok = sigaction(sig, &sa, nullptr) == 0 && ok;
+    }
     return ok;
 }
 

@@ -94,6 +94,13 @@ using CrashSignalHandler = void (*)(int sig, siginfo_t* info, void* ucontext);
 // sigaction call failed.
 bool installCrashSignalHandlers(CrashSignalHandler handler) noexcept;
 
+// For SIGHUP, SIGQUIT, SIGTERM and SIGINT, where the action is still the
+// default (the process would end), installs a handler that calls flush
+// (which must be async-signal-safe: it writes what the log holds) and then
+// ends the process by the same signal. Ignored signals and installed
+// handlers are left alone. False if a sigaction call failed.
+bool installStopSignalFlush(void (*flush)() noexcept) noexcept;
+
 // Ends the process by sig with its default action (so the parent sees how
 // it died); falls back to _exit(128 + sig).
 [[noreturn]] void dieBySignal(int sig) noexcept;

@@ -6,10 +6,12 @@
 #include <openssl/pem.h>
 #include <openssl/x509_vfy.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 
 #include "util/logger.h"
+#include "util/settings_file.h"
 
 namespace morvex {
 
@@ -40,12 +42,20 @@ X509RevocationStore::~X509RevocationStore() {
 }
 
 bool X509RevocationStore::addFile(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
+    // A regular file of bounded size only: a FIFO would hang the start, a
+    // device fill memory.
+    const SettingsFileText read = readSettingsFile(path, kMaxCrlFileBytes);
+    if (read.status == SettingsFileText::Status::OpenFailed && read.error == ENOENT) {
         s_log.error("The CRL file(%s) does not exist.", path.c_str());
         return false;
     }
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(path.c_str(), "r"), &BIO_free);
+    if (!read.ok()) {
+        s_log.error("Failed to add (%s) to the revocation store.", path.c_str());
+        s_log.error("Cannot read the CRL file(%s): %s", path.c_str(), read.reason().c_str());
+        return false;
+    }
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(read.text.data(), static_cast<int>(read.text.size())),
+                                                  &BIO_free);
     X509_CRL* crl = bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr) : nullptr;
     if (crl == nullptr && bio) {
         // Not PEM: try DER.

@@ -6,6 +6,7 @@
 #include "platform/error_codes.h"
 #include "platform/last_error.h"
 #include "util/logger.h"
+#include "util/settings_file.h"
 
 namespace morvex {
 
@@ -80,31 +81,25 @@ const std::string* IniFile::Stanza::find(std::string_view key) const {
 IniFile IniFile::load(const std::string& path) {
     IniFile file;
     file._path = path;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        auto code = static_cast<std::uint32_t>(errno);
+    SettingsFileText read = readSettingsFile(path, kMaxSettingsFileBytes);
+    if (read.status == SettingsFileText::Status::OpenFailed) {
+        auto code = static_cast<std::uint32_t>(read.error);
         platform::SetLastError(code);
         s_log.debug("Cannot open file=%s for parsing: %m", path.c_str());
         file._error = "Cannot open file=" + path + " for parsing: " + platform::ErrorText(code);
         return file;
     }
-    std::string text;
-    char buf[8192];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    if (std::ferror(f)) {
-        // Opened but unreadable (a directory, an I/O error): not an empty
-        // file, whose settings would silently fall back to defaults.
-        auto code = static_cast<std::uint32_t>(errno);
-        std::fclose(f);
-        platform::SetLastError(code);
-        s_log.error("Cannot read file=%s for parsing: %m", path.c_str());
-        file._error = "Cannot read file=" + path + " for parsing: " + platform::ErrorText(code);
+    if (!read.ok()) {
+        // Opened but not readable as settings (a FIFO, a device, a directory,
+        // a runaway size, an I/O error): not an empty file, whose settings
+        // would silently fall back to defaults.
+        const std::string reason = read.reason();
+        s_log.error("Cannot read file=%s for parsing: %s", path.c_str(), reason.c_str());
+        file._error = "Cannot read file=" + path + " for parsing: " + reason;
         file._readFailed = true;
         return file;
     }
-    std::fclose(f);
-    file.parseText(text);
+    file.parseText(read.text);
     return file;
 }
 

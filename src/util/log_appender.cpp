@@ -1,20 +1,18 @@
 #include "util/log_appender.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <thread>
 #include <utility>
 
 #include "platform/error_codes.h"
 #include "util/log_category.h"
+#include "util/log_flusher.h"
+#include "util/log_stderr.h"
 
 namespace morvex {
 
@@ -113,73 +111,6 @@ void releaseCrashSlot(int slot) noexcept {
     std::lock_guard<std::mutex> guard(slotsLock());
     g_crashSlots[slot].store(nullptr);
 }
-
-// Writes out every listed appender's pending lines.
-void flushListed() {
-    std::lock_guard<std::mutex> guard(slotsLock());
-    for (std::atomic<LogAppender*>& slot : g_crashSlots) {
-        LogAppender* appender = slot.load(std::memory_order_acquire);
-        if (appender && appender->pendingBytes() != 0) appender->flush();
-    }
-}
-
-// Writes pending lines out at most kFlushDelayMs after the first of them.
-// Its thread sleeps without a time-out while nothing is pending, so an idle
-// process is not woken; it is started on first use and never ends.
-class LogFlusher {
-public:
-    static LogFlusher& instance() {
-        static LogFlusher* s_flusher = new LogFlusher;  // never destroyed: appenders arm it at exit
-        return *s_flusher;
-    }
-
-    // Called (with an appender's lock held) when a line is left pending.
-    void arm() noexcept {
-        std::lock_guard<std::mutex> guard(_mutex);
-        if (_armed) return;
-        _armed = true;
-        _deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LogAppender::kFlushDelayMs);
-        if (!_started) start();
-        _wake.notify_one();
-    }
-
-private:
-    void start() noexcept {
-        // The thread takes no asynchronous signals: the program's own
-        // handling of them (stop requests) stays with its threads.
-        sigset_t all, old;
-        sigfillset(&all);
-        for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP}) sigdelset(&all, sig);
-        pthread_sigmask(SIG_BLOCK, &all, &old);
-        try {
-            std::thread([this] { run(); }).detach();
-            _started = true;
-        } catch (...) {
-            // No thread: lines are written when the next one fills the batch.
-        }
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    }
-
-    void run() {
-        pthread_setname_np(pthread_self(), "LogFlusher");
-        std::unique_lock<std::mutex> lock(_mutex);
-        for (;;) {
-            _wake.wait(lock, [this] { return _armed; });
-            _wake.wait_until(lock, _deadline, [] { return false; });
-            _armed = false;
-            lock.unlock();
-            flushListed();
-            drainAppenderDiagnostics();
-            lock.lock();
-        }
-    }
-
-    std::mutex _mutex;
-    std::condition_variable _wake;
-    bool _armed = false;
-    bool _started = false;
-    std::chrono::steady_clock::time_point _deadline;
-};
 
 }  // namespace
 
@@ -286,7 +217,7 @@ void LogAppender::write(std::string_view text, bool buffered, const LogEvent& ev
         // The file is out of reach: the line goes to standard error rather
         // than nowhere.
         flushLocked();
-        writeAll(STDERR_FILENO, text.data(), text.size());
+        writeStandardError(text.data(), text.size());
         return;
     }
     if (observers) {
@@ -321,34 +252,36 @@ void LogAppender::write(std::string_view text, bool buffered, const LogEvent& ev
     if (hold && _maxFileSize != 0 && isFileLocked() && _currentSize + pending > _maxFileSize) hold = false;
     if (!hold) {
         flushLocked();
-    } else if (pending == text.size()) {
-        LogFlusher::instance().arm();
+    } else if (pending == text.size() && !LogFlusher::instance().arm() && !buffered) {
+        // No flusher thread to write the batch later. (A buffered category
+        // holds its lines until bufferSize, timer or not.)
+        flushLocked();
     }
 }
 
 void LogAppender::writeOutLocked(const char* data, std::size_t size) {
-    int fd = _fd.load(std::memory_order_relaxed);
-    if (fd < 0) {
-        writeAll(STDERR_FILENO, data, size);
+    const int fd = _fd.load(std::memory_order_relaxed);
+    if (fd < 0 || fd == STDERR_FILENO) {
+        // Never blocks: a parent that stopped reading must not stall every
+        // thread that logs under this lock.
+        writeStandardError(data, size);
         return;
     }
     if (!writeAll(fd, data, size)) {
-        if (fd != STDERR_FILENO) {
-            // Reported once until a write succeeds again: the report itself
-            // is a line for this file, which must not keep the failure going.
-            if (!_writeFailed) note(LogLevel::Error, "Error writing to \"%s\": %m", {_fileName});
-            _writeFailed = true;
-            _nextOpenAttemptMs = monotonicMs() + _reopenIntervalMs;
-            closeLocked();
-            // Not lost: these lines go to standard error, later ones too
-            // until the file opens again.
-            writeAll(STDERR_FILENO, data, size);
-        }
+        // Reported once until a write succeeds again: the report itself is a
+        // line for this file, which must not keep the failure going.
+        if (!_writeFailed) note(LogLevel::Error, "Error writing to \"%s\": %m", {_fileName});
+        _writeFailed = true;
+        _nextOpenAttemptMs = monotonicMs() + _reopenIntervalMs;
+        closeLocked();
+        // Not lost: these lines go to standard error, later ones too until
+        // the file opens again.
+        writeStandardError(data, size);
         return;
     }
     _currentSize += size;
-    if (fd != STDERR_FILENO) _writeFailed = false;
-    if (_maxFileSize != 0 && fd != STDERR_FILENO && _currentSize > _maxFileSize) rollOverLocked();
+    _writeFailed = false;
+    if (_maxFileSize != 0 && _currentSize > _maxFileSize) rollOverLocked();
 }
 
 void LogAppender::flushLocked() {
@@ -356,6 +289,14 @@ void LogAppender::flushLocked() {
     if (pending == 0) return;
     writeOutLocked(_batch.load(std::memory_order_relaxed), pending);
     _pending.store(0, std::memory_order_release);
+}
+
+void LogAppender::flushAllListed() {
+    std::lock_guard<std::mutex> guard(slotsLock());
+    for (std::atomic<LogAppender*>& slot : g_crashSlots) {
+        LogAppender* appender = slot.load(std::memory_order_acquire);
+        if (appender && appender->pendingBytes() != 0) appender->flush();
+    }
 }
 
 void LogAppender::crashFlushAll() noexcept {
@@ -366,7 +307,10 @@ void LogAppender::crashFlushAll() noexcept {
         const char* batch = appender->_batch.load(std::memory_order_acquire);
         if (pending == 0 || pending > kBatchBytes || !batch) continue;
         int fd = appender->_fd.load(std::memory_order_relaxed);
-        if (fd < 0) fd = STDERR_FILENO;
+        if (fd < 0 || fd == STDERR_FILENO) {
+            writeStandardErrorFromSignal(batch, pending);
+            continue;
+        }
         for (std::size_t done = 0; done < pending;) {
             ssize_t n = ::write(fd, batch + done, pending - done);
             if (n < 0 && errno == EINTR) continue;
@@ -377,14 +321,20 @@ void LogAppender::crashFlushAll() noexcept {
 }
 
 void LogAppender::rollOverLocked() {
+    // After a roll that could not move the file away, the next attempt waits
+    // (every line would otherwise retry and report it).
+    const std::int64_t now = monotonicMs();
+    if (now < _nextRollAttemptMs) return;
     closeLocked();
+    bool failed = false;
     // The first free slot, or the oldest kept backup, which is removed.
     std::uint32_t i = 0;
     for (;; ++i) {
         std::string name = backupName(_fileName, i);
         if (i >= _maxBackupIndex) {
             if (::unlink(name.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
-                note(LogLevel::Error, "Error unlinking \"%s\": %m", {name});
+                if (!_rollFailed) note(LogLevel::Error, "Error unlinking \"%s\": %m", {name});
+                failed = true;
             }
             break;
         }
@@ -394,16 +344,22 @@ void LogAppender::rollOverLocked() {
         std::string from = backupName(_fileName, j - 1);
         std::string to = backupName(_fileName, j);
         if (::rename(from.c_str(), to.c_str()) != 0) {
-            note(LogLevel::Error, "Error renaming \"%s\" to \"%s\": %m", {from, to});
+            if (!_rollFailed) note(LogLevel::Error, "Error renaming \"%s\" to \"%s\": %m", {from, to});
+            failed = true;
         }
     }
-    int fd = ::open(_fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    // No O_TRUNC: when the live file could not be moved away (a read-only
+    // folder, say) it is still there, and its lines are kept by appending.
+    int fd = ::open(_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         note(LogLevel::Error, "Error opening \"%s\": %m", {_fileName});
         return;
     }
-    _currentSize = 0;
+    struct stat st;
+    _currentSize = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     _fd.store(fd, std::memory_order_relaxed);
+    _rollFailed = failed;
+    _nextRollAttemptMs = failed ? now + _reopenIntervalMs : 0;
 }
 
 }  // namespace morvex

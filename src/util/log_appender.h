@@ -9,8 +9,9 @@
 // Batching: a file appender gathers lines and writes them with one call once
 // kBatchBytes are pending, when a line of level ERROR or above arrives, when
 // the next line would take the file past maxFileSize, or at the latest
-// kFlushDelayMs after the first pending line (a flusher thread that sleeps
-// while nothing is pending). Standard error is written at once. A buffered
+// kFlushDelayMs after the first pending line (the LogFlusher thread; without
+// it lines are written at once). Standard error is written at once, without
+// ever blocking (log_stderr.h). A buffered
 // category holds its lines (on any appender) until bufferSize bytes are
 // pending or the flush delay has passed. crashFlushAll() writes whatever is
 // pending from a crash handler.
@@ -40,6 +41,8 @@ public:
     static constexpr std::uint64_t kDefaultMaxMessageSize = 16384;
     static constexpr std::uint64_t kDefaultBufferSize = 16384;
     static constexpr std::size_t kBatchBytes = 64 * 1024;
+    // A buffered category holds at most one batch.
+    static constexpr std::uint64_t kMaxBufferSize = kBatchBytes;
     static constexpr unsigned kFlushDelayMs = 100;
     static constexpr unsigned kDefaultReopenIntervalMs = 1000;
 
@@ -93,6 +96,8 @@ public:
     // Bytes waiting in the buffer.
     std::size_t pendingBytes() const noexcept { return _pending.load(std::memory_order_relaxed); }
 
+    // Writes out every live appender's pending lines (the flusher thread).
+    static void flushAllListed();
     // Writes every appender's pending bytes with plain write(2) calls, taking
     // no lock and allocating nothing: for the crash reporter. A line that
     // another thread is appending at that very moment may be cut.
@@ -131,6 +136,8 @@ private:
 
     unsigned _reopenIntervalMs = kDefaultReopenIntervalMs;
     std::int64_t _nextOpenAttemptMs = 0;  // monotonic; after a failed open or write
+    bool _rollFailed = false;             // reported; no roll succeeded since
+    std::int64_t _nextRollAttemptMs = 0;  // monotonic; after a failed roll
 
     mutable std::mutex _lock;
     // Atomic (and the buffer fixed once allocated) so that crashFlushAll can

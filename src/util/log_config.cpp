@@ -1,19 +1,23 @@
 #include "util/log_config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
+#include <memory>
 #include <string_view>
 
+#include "platform/crash_signals.h"
 #include "platform/last_error.h"
 #include "util/ascii.h"
 #include "util/log_appender.h"
 #include "util/log_category.h"
 #include "util/log_facility.h"
+#include "util/log_flusher.h"
 #include "util/logger.h"
 #include "util/process_environment.h"
+#include "util/settings_file.h"
 
 namespace morvex {
 
@@ -122,7 +126,10 @@ public:
     bool run();
 
 private:
-    void readFile(std::ifstream& in, const std::string& file);
+    void readFile(std::string_view text, const std::string& file);
+    // "Couldn't open log file configuration" with the system's text, or
+    // with the reason a file that opened is not used.
+    void reportUnreadable(const SettingsFileText& read, const std::string& path = {});
     void readLine(std::string_view line, std::string_view raw, const std::string& file, unsigned number);
     // Applies one appender property; false when refused.
     bool applyProperty(LogAppender& appender, std::string_view key, std::string value, const std::string& file,
@@ -134,6 +141,13 @@ private:
     // Applies a category value; false when it names an unknown appender.
     bool applyCategoryValue(LogCategory& category, std::string_view value);
     void checkAppender(LogAppender& appender, bool isRoot);
+    // Queues a WARN "<file>:<line>: Appender \"<name>\": <text>".
+    void propertyWarning(const std::string& file, unsigned line, const LogAppender& appender, const std::string& text);
+    // With a restricted mask numbers may only grow: true (with a WARN that
+    // says so) when value would lower current.
+    bool lowered(const std::string& file, unsigned line, const LogAppender& appender, std::string_view key,
+                 std::uint64_t value, std::uint64_t current);
+    bool restricted() const { return (_context.allowedKeys & kLogKeyAll) != kLogKeyAll; }
     void parseError(const std::string& file, unsigned line, std::string_view text) {
         _errors.push_back({file, line, 0, std::string(text)});
     }
@@ -147,25 +161,47 @@ private:
     std::vector<std::string> _propertyErrors;    // logged at ERROR before the parse errors
     std::vector<std::string> _propertyWarnings;  // logged at WARN after them
     bool _inSkippedSection = false;
+    std::unique_ptr<SettingsFileText> _unreadableLocal;
+    std::string _unreadableLocalPath;
 };
+
+void Loader::reportUnreadable(const SettingsFileText& read, const std::string& path) {
+    const std::string& file = path.empty() ? _context.path : path;
+    if (read.status == SettingsFileText::Status::OpenFailed || read.status == SettingsFileText::Status::ReadFailed) {
+        platform::LastErrorSaver keep;
+        platform::SetLastError(static_cast<std::uint32_t>(read.error));
+        configLog().error("Couldn't open log file configuration \"%s\": %m", file.c_str());
+        return;
+    }
+    const std::string reason = read.reason();
+    configLog().error("Couldn't open log file configuration \"%s\": %s", file.c_str(), reason.c_str());
+}
 
 bool Loader::run() {
     if (_facility.configured()) _facility.reset();
     _facility.markOrigin();
     _facility.setCommandLine(_context.commandLine);
+    LogFlusher::instance().start();
 
-    std::ifstream main(_context.path);
-    if (!main) {
-        int err = errno;
+    // Only a regular file of bounded size: a FIFO would hang the start and
+    // a device such as /dev/zero would fill memory.
+    const SettingsFileText main = readSettingsFile(_context.path, kMaxSettingsFileBytes);
+    if (!main.ok()) {
         _facility.bindChannels();
-        platform::LastErrorSaver keep;
-        platform::SetLastError(static_cast<std::uint32_t>(err));
-        configLog().error("Couldn't open log file configuration \"%s\": %m", _context.path.c_str());
+        reportUnreadable(main);
         return false;
     }
-    readFile(main, _context.path);
-    std::string localPath = localLogConfigPath(_context.path);
-    if (std::ifstream local(localPath); local) readFile(local, localPath);
+    readFile(main.text, _context.path);
+    const std::string localPath = localLogConfigPath(_context.path);
+    const SettingsFileText local = readSettingsFile(localPath, kMaxSettingsFileBytes);
+    if (local.ok()) {
+        readFile(local.text, localPath);
+    } else if (local.status != SettingsFileText::Status::OpenFailed || local.error != ENOENT) {
+        // A missing local file is normal; one that is there but unusable is
+        // reported once the configuration is in force.
+        _unreadableLocal = std::make_unique<SettingsFileText>(local);
+        _unreadableLocalPath = localPath;
+    }
 
     if (_haveRoot && !applyCategoryValue(_facility.rootCategory(), _root.text)) {
         parseError(_root.file, _root.line, _root.lineText);
@@ -188,6 +224,7 @@ bool Loader::run() {
     if (!_context.commandLine) checkAppender(_facility.rootAppender(), true);
     drainAppenderDiagnostics();
 
+    if (_unreadableLocal) reportUnreadable(*_unreadableLocal, _unreadableLocalPath);
     for (const std::string& text : _propertyErrors) configLog().error("%s", text.c_str());
     for (const DeferredError& e : _errors) {
         switch (e.kind) {
@@ -205,13 +242,16 @@ bool Loader::run() {
     return true;
 }
 
-void Loader::readFile(std::ifstream& in, const std::string& file) {
+void Loader::readFile(std::string_view content, const std::string& file) {
     _inSkippedSection = false;
     bool inComment = false;
     unsigned commentLine = 0;
     unsigned number = 0;
     std::string raw;
-    while (std::getline(in, raw)) {
+    while (!content.empty()) {
+        const std::size_t eol = content.find('\n');
+        raw.assign(content.substr(0, eol));
+        content.remove_prefix(eol == std::string_view::npos ? content.size() : eol + 1);
         ++number;
         if (!raw.empty() && raw.back() == '\r') raw.pop_back();
         // Strip comments: '#' to the end, <!-- ... --> anywhere (may span lines).
@@ -300,31 +340,40 @@ void Loader::readLine(std::string_view line, std::string_view raw, const std::st
 bool Loader::numericProperty(const LogAppender& appender, std::string_view key, const std::string& value,
                              std::uint64_t max, bool sizeUnits, const std::string& file, unsigned line,
                              std::uint64_t& out) {
-    if (!parseDigits(value, max, out)) return false;
-    const std::size_t end = value.find_first_of(" \t");
-    const std::string_view rest =
-        end == std::string::npos ? std::string_view() : trimBlanks(std::string_view(value).substr(end));
+    // The number ends at its last digit: "25 MB" and "25MB" alike.
+    const std::size_t end = std::min(value.find_first_not_of("0123456789"), value.size());
+    if (!parseDigits(std::string_view(value).substr(0, end), max, out)) return false;
+    const std::string_view rest = trimBlanks(std::string_view(value).substr(end));
     if (rest.empty()) return true;
     // "25 MB" read as 25 bytes rolls the file on every line and loses most
     // of them: a size unit is applied, other words leave the value as it
     // was; either way the line is reported with what is used.
-    char text[512];
     const std::string keyText(key);
     if (!sizeUnits) {
-        std::snprintf(text, sizeof text, "%s:%u: Appender \"%s\": %s=\"%s\" read as %llu", file.c_str(), line,
-                      appender.name().c_str(), keyText.c_str(), value.c_str(), static_cast<unsigned long long>(out));
+        propertyWarning(file, line, appender, keyText + "=\"" + value + "\" read as " + std::to_string(out));
     } else if (const std::uint64_t factor = sizeUnit(rest)) {
         if (out > max / factor) return false;
         out *= factor;
-        std::snprintf(text, sizeof text, "%s:%u: Appender \"%s\": %s=\"%s\" read as %llu bytes", file.c_str(), line,
-                      appender.name().c_str(), keyText.c_str(), value.c_str(), static_cast<unsigned long long>(out));
+        propertyWarning(file, line, appender, keyText + "=\"" + value + "\" read as " + std::to_string(out) + " bytes");
     } else {
         out = key == "maxFileSize" ? appender.maxFileSize() : appender.maxMessageSize();
-        std::snprintf(text, sizeof text, "%s:%u: Appender \"%s\": %s=\"%s\" is not a number of bytes, keeping %llu",
-                      file.c_str(), line, appender.name().c_str(), keyText.c_str(), value.c_str(),
-                      static_cast<unsigned long long>(out));
+        propertyWarning(file, line, appender,
+                        keyText + "=\"" + value + "\" is not a number of bytes, keeping " + std::to_string(out));
     }
-    _propertyWarnings.push_back(text);
+    return true;
+}
+
+void Loader::propertyWarning(const std::string& file, unsigned line, const LogAppender& appender,
+                             const std::string& text) {
+    _propertyWarnings.push_back(file + ":" + std::to_string(line) + ": Appender \"" + appender.name() + "\": " + text);
+}
+
+bool Loader::lowered(const std::string& file, unsigned line, const LogAppender& appender, std::string_view key,
+                     std::uint64_t value, std::uint64_t current) {
+    if (!restricted() || value >= current) return false;
+    propertyWarning(file, line, appender,
+                    std::string(key) + "=" + std::to_string(value) + " is below " + std::to_string(current) +
+                        ", which may not be lowered here; keeping " + std::to_string(current));
     return true;
 }
 
@@ -356,32 +405,39 @@ bool Loader::applyProperty(LogAppender& appender, std::string_view key, std::str
         if (key == k.name) bit = k.bit;
     }
     if (bit == 0 || (_context.allowedKeys & bit) == 0) return false;
-    const bool restricted = (_context.allowedKeys & kLogKeyAll) != kLogKeyAll;
     std::uint64_t number = 0;
     switch (bit) {
         case kLogKeyMaxFileSize:
             if (!numericProperty(appender, key, value, std::numeric_limits<std::uint64_t>::max(), true, file, line,
                                  number))
                 return false;
-            if (restricted && number < appender.maxFileSize()) return false;
-            appender.setMaxFileSize(number);
+            if (!lowered(file, line, appender, key, number, appender.maxFileSize())) appender.setMaxFileSize(number);
             return true;
         case kLogKeyMaxBackupIndex:
             if (!numericProperty(appender, key, value, std::numeric_limits<std::uint32_t>::max(), false, file, line,
                                  number))
                 return false;
-            if (restricted && number < appender.maxBackupIndex()) return false;
-            appender.setMaxBackupIndex(static_cast<std::uint32_t>(number));
+            if (!lowered(file, line, appender, key, number, appender.maxBackupIndex())) {
+                appender.setMaxBackupIndex(static_cast<std::uint32_t>(number));
+            }
             return true;
         case kLogKeyMaxMessageSize:
             if (!numericProperty(appender, key, value, std::numeric_limits<std::uint64_t>::max(), true, file, line,
                                  number))
                 return false;
-            if (restricted && number < appender.maxMessageSize()) return false;
-            appender.setMaxMessageSize(number);
+            if (!lowered(file, line, appender, key, number, appender.maxMessageSize())) {
+                appender.setMaxMessageSize(number);
+            }
             return true;
         case kLogKeyBufferSize:
             if (!parseByteCount(value, number)) return false;
+            if (number > LogAppender::kMaxBufferSize) {
+                // The buffer holds one batch at most: say what is used.
+                propertyWarning(file, line, appender,
+                                "bufferSize=" + std::to_string(number) + " is above the largest buffer, using " +
+                                    std::to_string(LogAppender::kMaxBufferSize));
+                number = LogAppender::kMaxBufferSize;
+            }
             appender.setBufferSize(number);
             return true;
         case kLogKeyLayout:
@@ -514,6 +570,9 @@ void startLogging(const char* fileName, bool quiet) {
     context.substitutions.emplace_back("${MORVEX_HOME}", env.homeDirectory().str());
     if (!quiet) std::fprintf(stderr, "Using logging configuration at %s.\n", context.path.c_str());
     loadLogConfig(context);
+    // A signal that ends the process (SIGHUP, SIGQUIT, or SIGTERM/SIGINT
+    // outside the proxy's own handling) first writes the batched lines.
+    platform::installStopSignalFlush(&LogAppender::crashFlushAll);
 }
 
 }  // namespace morvex

@@ -9,12 +9,12 @@
 //   rootCategory=WARN, A1                    threshold and appenders of all channels
 //   category.TLSProxy=DEBUG                  per channel; a level alone keeps the appenders
 //   appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/tlsproxy.log
-//   appender.A1.maxFileSize=26214400         bytes (or "25 MB", reported); 0: never roll
+//   appender.A1.maxFileSize=26214400         bytes (or "25MB"/"25 MB", reported); 0: never roll
 //   appender.A1.maxBackupIndex=5
 //   appender.A1.layout=PatternLayout         or BasicLayout, SimpleLayout
 //   appender.A1.layout.ConversionPattern=%d %p %c %m%n
 //   appender.A1.serialization=JSON           appender.A1.escape=false
-//   appender.A1.maxMessageSize=16384         appender.A1.bufferSize=16384
+//   appender.A1.maxMessageSize=16384         appender.A1.bufferSize=16384 (at most 65536)
 // Bad lines never stop the load: they are reported (WARN, with file and line)
 // once the new configuration is in force.
 #pragma once
@@ -58,8 +58,11 @@ struct LogConfigContext {
     std::string sectionName;
 };
 
-// Loads a configuration (resetting an earlier one). Returns false when the
-// main file did not open (logging then stays on standard error at INFO).
+// Loads a configuration (resetting an earlier one) and starts the LogFlusher
+// thread when a MainThread exists. Returns false when the main file did not
+// open or is not a regular file of at most kMaxSettingsFileBytes (logging
+// then stays on standard error at INFO). Call at start-up, with no logging
+// lock held.
 bool loadLogConfig(const LogConfigContext& context);
 
 // The override file's path: "-local" inserted before the extension of the
@@ -71,6 +74,8 @@ std::string localLogConfigPath(const std::string& path);
 // Stopping." on standard error), and loads <settings dir>/<fileName>
 // ("log-cmdline.cfg" when null) with ${MORVEX_HOME} substituted. Unless quiet,
 // prints "Using logging configuration at <path>." to standard error first.
+// Then SIGHUP, SIGQUIT, SIGTERM and SIGINT (where still at their default)
+// write the batched lines before they end the process.
 void startLogging(const char* fileName, bool quiet);
 
 }  // namespace morvex

@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
+
+#include "util/log_flusher.h"
 
 namespace morvex {
 
@@ -28,6 +31,12 @@ LogFacility::LogFacility() : _rootAppender(new LogAppender("rootAppender")) {
 }
 
 void LogFacility::registerChannel(Logger& channel) {
+    if (channel._suppression) {
+        // Not under _lock: summaries are written under this lock, and writing
+        // may register a channel.
+        std::lock_guard<std::mutex> summaries(_summaryLock);
+        _suppressing.push_back(&channel);
+    }
     std::lock_guard<std::mutex> guard(_lock);
     channel._nextChannel = _channels;
     if (_channels) _channels->_prevChannel = &channel;
@@ -38,6 +47,10 @@ void LogFacility::registerChannel(Logger& channel) {
 }
 
 void LogFacility::unregisterChannel(Logger& channel) {
+    if (channel._suppression) {
+        std::lock_guard<std::mutex> summaries(_summaryLock);
+        std::erase(_suppressing, &channel);
+    }
     std::lock_guard<std::mutex> guard(_lock);
     if (channel._prevChannel) {
         channel._prevChannel->_nextChannel = channel._nextChannel;
@@ -162,7 +175,22 @@ void LogFacility::setThreshold(LogCategory& category, LogLevel level) {
     }
 }
 
+void LogFacility::writeDueSummaries(bool force) {
+    using namespace std::chrono;
+    const std::int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    std::optional<std::int64_t> next;
+    {
+        std::lock_guard<std::mutex> guard(_summaryLock);
+        for (const Logger* channel : _suppressing) {
+            std::optional<std::int64_t> due = channel->writeSummaries(now, force);
+            if (due && (!next || *due < *next)) next = due;
+        }
+    }
+    if (next) LogFlusher::instance().armSummariesAt(LogFlusher::Clock::now() + milliseconds(*next - now));
+}
+
 void LogFacility::flushAll() {
+    writeDueSummaries(true);
     std::vector<LogAppender*> appenders;
     {
         std::lock_guard<std::mutex> guard(_lock);

@@ -75,8 +75,13 @@ public:
     // Monotonic ns since the origin (0 before it was marked).
     std::int64_t elapsedNs() const noexcept;
 
-    // Writes out every appender's buffer (at exit and for tests).
+    // Writes every pending suppression summary, then every appender's buffer
+    // (at stop, at exit, and for tests).
     void flushAll();
+    // Writes the suppression summaries due now (all pending ones when force)
+    // and asks the LogFlusher to wake when the next falls due. Any thread
+    // without a logging lock.
+    void writeDueSummaries(bool force);
 
 private:
     LogFacility();
@@ -91,6 +96,10 @@ private:
     // writing through one must not touch freed memory.
     std::vector<std::unique_ptr<LogAppender>> _retired;
     Logger* _channels = nullptr;  // intrusive list of every live channel
+    // Channels with suppression, under their own lock: writing summaries
+    // logs, which may register channels (under _lock).
+    std::mutex _summaryLock;
+    std::vector<const Logger*> _suppressing;
     std::atomic<bool> _configured{false};
     bool _commandLine = true;
     std::atomic<std::int64_t> _originNs{0};

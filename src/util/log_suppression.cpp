@@ -4,34 +4,53 @@
 
 namespace morvex {
 
-std::string LogSuppression::summaryText(std::string_view firstText, std::uint64_t suppressed, std::int64_t firstMs) {
+std::string LogSuppression::summarySuffix(std::uint64_t suppressed, std::int64_t firstMs) {
     std::time_t seconds = static_cast<std::time_t>(firstMs / 1000);
     std::tm tm{};
     localtime_r(&seconds, &tm);
     char when[32];
     std::size_t n = std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-    std::string text(firstText);
-    text += "\r\n\t\t\t\t";
+    std::string text = "\r\n\t\t\t\t";
     text += std::to_string(suppressed);
     text += " similar messages suppressed.  First occurred at: ";
     text.append(when, n);
     return text;
 }
 
-bool LogSuppression::admit(std::string_view format, LogLevel level, std::string_view text, std::int64_t nowMs,
-                           std::vector<Summary>& summaries) {
-    std::lock_guard<std::mutex> guard(_lock);
+std::optional<std::int64_t> LogSuppression::takeDueLocked(std::int64_t nowMs, bool force,
+                                                          std::vector<Summary>& summaries) {
+    std::optional<std::int64_t> next;
     for (auto it = _groups.begin(); it != _groups.end();) {
         const Group& g = it->second;
-        if (nowMs - g.firstMs < _intervalMs) {
+        const std::int64_t due = g.firstMs + _intervalMs;
+        if (nowMs < due && !force) {
+            if (g.occurrences > g.passed && (!next || due < *next)) next = due;
             ++it;
             continue;
         }
         if (g.occurrences > g.passed) {
-            summaries.push_back({g.level, summaryText(g.firstText, g.occurrences - g.passed, g.firstMs)});
+            summaries.push_back({g.level, g.firstText, summarySuffix(g.occurrences - g.passed, g.firstMs)});
+        }
+        // At stop a group with nothing suppressed stays: its interval still
+        // counts for the messages that follow.
+        if (force && g.occurrences == g.passed && nowMs < due) {
+            ++it;
+            continue;
         }
         it = _groups.erase(it);
     }
+    return next;
+}
+
+std::optional<std::int64_t> LogSuppression::takeDue(std::int64_t nowMs, bool force, std::vector<Summary>& summaries) {
+    std::lock_guard<std::mutex> guard(_lock);
+    return takeDueLocked(nowMs, force, summaries);
+}
+
+bool LogSuppression::admit(std::string_view format, LogLevel level, std::string_view text, std::int64_t nowMs,
+                           std::vector<Summary>& summaries, std::int64_t* dueMs) {
+    std::lock_guard<std::mutex> guard(_lock);
+    takeDueLocked(nowMs, false, summaries);
     auto [it, created] = _groups.try_emplace(std::string(format));
     Group& g = it->second;
     if (created) {
@@ -39,7 +58,10 @@ bool LogSuppression::admit(std::string_view format, LogLevel level, std::string_
         return true;
     }
     ++g.occurrences;
-    if (g.passed >= _allowance) return false;
+    if (g.passed >= _allowance) {
+        if (dueMs) *dueMs = g.firstMs + _intervalMs;
+        return false;
+    }
     ++g.passed;
     return true;
 }

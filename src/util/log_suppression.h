@@ -2,11 +2,14 @@
 // grouped by their format; within one interval (measured from a group's first
 // message) up to `allowance` messages of a group are written and the rest only
 // counted. Once the interval has passed, the group's summary is written and
-// the group is forgotten, so the allowance applies per interval.
+// the group is forgotten, so the allowance applies per interval. Summaries are
+// taken when the next message of the channel arrives, by the LogFlusher when
+// they fall due, and at stop.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -20,7 +23,8 @@ class LogSuppression {
 public:
     struct Summary {
         LogLevel level;
-        std::string text;
+        std::string firstText;  // escaped like any message text
+        std::string suffix;     // summarySuffix(): written as it is (real CR LF)
     };
 
     LogSuppression(unsigned intervalSeconds, unsigned allowance) noexcept
@@ -28,13 +32,20 @@ public:
 
     // Decides whether a message (group key: its format) is written; appends to
     // summaries the summaries of groups whose interval has passed by nowMs
-    // (wall-clock ms), which the caller writes first. Thread-safe.
+    // (wall-clock ms), which the caller writes first. When the message is
+    // suppressed, *dueMs is set to the time its group's summary falls due.
+    // Thread-safe.
     bool admit(std::string_view format, LogLevel level, std::string_view text, std::int64_t nowMs,
-               std::vector<Summary>& summaries);
+               std::vector<Summary>& summaries, std::int64_t* dueMs = nullptr);
 
-    // The summary text: the first message, "\r\n\t\t\t\t", the count and
-    // " similar messages suppressed.  First occurred at: " with local time.
-    static std::string summaryText(std::string_view firstText, std::uint64_t suppressed, std::int64_t firstMs);
+    // Appends the summaries of groups due by nowMs (every group with
+    // suppressed messages when force: at stop) and forgets those groups.
+    // Returns when the next summary falls due, if any is pending.
+    std::optional<std::int64_t> takeDue(std::int64_t nowMs, bool force, std::vector<Summary>& summaries);
+
+    // "\r\n\t\t\t\t", the count and " similar messages suppressed.  First
+    // occurred at: " with the local time of firstMs.
+    static std::string summarySuffix(std::uint64_t suppressed, std::int64_t firstMs);
 
 private:
     struct Group {
@@ -44,6 +55,9 @@ private:
         std::uint64_t occurrences;
         std::uint64_t passed;
     };
+
+    // takeDue with the lock held.
+    std::optional<std::int64_t> takeDueLocked(std::int64_t nowMs, bool force, std::vector<Summary>& summaries);
 
     const std::int64_t _intervalMs;
     const unsigned _allowance;

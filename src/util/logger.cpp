@@ -13,6 +13,8 @@
 #include "util/log_appender.h"
 #include "util/log_category.h"
 #include "util/log_facility.h"
+#include "util/log_flusher.h"
+#include "util/log_stderr.h"
 #include "util/log_suppression.h"
 #include "util/log_text.h"
 
@@ -85,14 +87,7 @@ void writeFallback(LogLevel level, std::string_view text, std::string& line) {
     line += " - ";
     line.append(text);
     line += "\r\n";
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    writeStandardError(line.data(), line.size());
 }
 
 // The format itself, or (when it holds %m) a copy in scratch with %m replaced
@@ -187,13 +182,40 @@ Logger::Logger(const char* name, bool suppress, unsigned intervalSeconds, unsign
 }
 
 Logger::~Logger() {
+    // What was suppressed is told before the channel goes (at exit).
+    if (_suppression) writeSummaries(wallClockMs(), true);
     LogFacility::instance().unregisterChannel(*this);
 }
 
-void Logger::dispatch(LogLevel level, std::string_view text, LogMessageBuffers& buffers) const {
+std::optional<std::int64_t> Logger::writeSummaries(std::int64_t nowMs, bool force) const {
+    if (!_suppression) return std::nullopt;
+    platform::LastErrorSaver saved;
+    try {
+        std::vector<LogSuppression::Summary> summaries;
+        std::optional<std::int64_t> next = _suppression->takeDue(nowMs, force, summaries);
+        if (summaries.empty()) return next;
+        MessageScope scope;
+        for (const LogSuppression::Summary& s : summaries) {
+            if (!isEnabledFor(s.level)) continue;
+            dispatch(s.level, s.firstText, scope.buffers(), s.suffix);
+        }
+        drainAppenderDiagnostics();
+        return next;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+void Logger::dispatch(LogLevel level, std::string_view text, LogMessageBuffers& buffers,
+                      std::string_view rawSuffix) const {
     LogFacility& facility = LogFacility::instance();
     LogCategory* category = _category.load(std::memory_order_acquire);
     if (!facility.configured() || !category) {
+        if (!rawSuffix.empty()) {
+            buffers.escaped.assign(text);
+            buffers.escaped += rawSuffix;
+            text = buffers.escaped;
+        }
         writeFallback(level, text, buffers.rendered);
         return;
     }
@@ -205,6 +227,11 @@ void Logger::dispatch(LogLevel level, std::string_view text, LogMessageBuffers& 
     // Escaped once, by the first appender's flag, for all of them.
     std::string_view message = text;
     if (escapeLogText(text, (*begin)->escape(), buffers.escaped)) message = buffers.escaped;
+    if (!rawSuffix.empty()) {
+        if (message.data() != buffers.escaped.data()) buffers.escaped.assign(text);
+        buffers.escaped += rawSuffix;
+        message = buffers.escaped;
+    }
     LogEvent event;
     event.level = level;
     event.channel = _name;
@@ -237,9 +264,18 @@ void Logger::vlog(LogLevel level, const char* format, va_list args) const {
         }
         if (_suppression) {
             std::vector<LogSuppression::Summary> summaries;
-            bool pass = _suppression->admit(format, level, b.message, wallClockMs(), summaries);
-            for (const LogSuppression::Summary& s : summaries) dispatch(s.level, s.text, b);
-            if (!pass) return;
+            const std::int64_t now = wallClockMs();
+            std::int64_t due = 0;
+            const bool pass = _suppression->admit(format, level, b.message, now, summaries, &due);
+            for (const LogSuppression::Summary& s : summaries) {
+                if (isEnabledFor(s.level)) dispatch(s.level, s.firstText, b, s.suffix);
+            }
+            if (!pass) {
+                // The summary is written when due even if no message follows.
+                LogFlusher::instance().armSummariesAt(LogFlusher::Clock::now() + std::chrono::milliseconds(due - now));
+                drainAppenderDiagnostics();
+                return;
+            }
         }
         dispatch(level, b.message, b);
         drainAppenderDiagnostics();

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -113,7 +114,12 @@ private:
 
     // Sends one formatted text (threshold already passed) to the category's
     // appenders, or to the standard-error fallback before configuration.
-    void dispatch(LogLevel level, std::string_view text, LogMessageBuffers& buffers) const;
+    // rawSuffix is appended after escaping (a summary's real CR LF and tabs).
+    void dispatch(LogLevel level, std::string_view text, LogMessageBuffers& buffers,
+                  std::string_view rawSuffix = {}) const;
+    // Writes the suppression summaries due by nowMs (all pending ones when
+    // force); returns when the next one falls due. Any thread.
+    std::optional<std::int64_t> writeSummaries(std::int64_t nowMs, bool force) const;
 
     const std::string _name;
     // Kept equal to the category's threshold by the facility.

@@ -53,7 +53,8 @@ TEST_F(ConfigStoreTest, ALayerThatCannotBeReadIsListedNotTakenAsEmpty) {
     const std::vector<std::string> errors = store.readErrors("server");
     testing::internal::GetCapturedStderr();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "Cannot read file=" + store.localPath("server") + " for parsing: Is a directory");
+    EXPECT_EQ(errors[0],
+              "Cannot read file=" + store.localPath("server") + " for parsing: not a regular file (a directory)");
     EXPECT_EQ(store.value("server", "sslConfig", "a"), "1");
     EXPECT_TRUE(store.readErrors("other").empty());  // missing layers are no error
 }

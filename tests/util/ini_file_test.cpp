@@ -131,19 +131,3 @@ TEST(IniFileTest, UnopenableFileIsEmptyWithError) {
     EXPECT_THAT(f.error(), HasSubstr("Cannot open file=/nonexistent-dir/none.conf for parsing: "));
     EXPECT_THAT(f.error(), HasSubstr("No such file"));
 }
-
-// A path that opens but cannot be read (here a directory) is an error that is
-// logged, not an empty file whose settings silently fall back to defaults.
-TEST(IniFileTest, FileThatOpensButCannotBeReadIsReported) {
-    const std::string dir = testing::TempDir() + "ini_unreadable.conf";
-    std::filesystem::create_directories(dir);
-    testing::internal::CaptureStderr();
-    IniFile f = IniFile::load(dir);
-    const std::string log = testing::internal::GetCapturedStderr();
-    std::filesystem::remove_all(dir);
-    EXPECT_TRUE(f.readFailed());
-    EXPECT_TRUE(f.stanzas().empty());
-    EXPECT_THAT(f.error(), HasSubstr("Cannot read file=" + dir + " for parsing: Is a directory"));
-    EXPECT_THAT(log, HasSubstr("ERROR - Cannot read file=" + dir + " for parsing: Is a directory"));
-    EXPECT_FALSE(IniFile::load("/nonexistent-dir/none.conf").readFailed());
-}

@@ -6,7 +6,9 @@
 #include <filesystem>
 
 #include "log_test_support.h"
+#include "util/log_flusher.h"
 #include "util/log_suppression.h"
+#include "util/thread.h"
 
 namespace morvex {
 namespace {
@@ -54,7 +56,47 @@ TEST(LogAppender, RollsOverKeepingBackups) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("single.log.1")));
 }
 
+// A roll that cannot move the live file away (here its backup name is a
+// directory that cannot be replaced, which stops root as well as a
+// read-only folder stops others) keeps appending: no line is lost, and the
+// failure is reported once.
+TEST(LogAppender, RollThatCannotRenameKeepsAppending) {
+    test::ScratchDir dir;
+    const std::string name = dir.file("app.log");
+    std::filesystem::create_directories(name + ".1/in-the-way");
+    LogAppender appender("A1");
+    appender.setFileName(name);
+    appender.setMaxFileSize(1000);
+    appender.setMaxBackupIndex(1);
+    LogEvent event;
+    event.level = LogLevel::Error;  // written at once
+    std::string expected;
+    test::CapturedStderr err;
+    for (int i = 0; i < 30; ++i) {
+        appender.write(line(i), false, event);
+        expected += line(i);
+    }
+    drainAppenderDiagnostics();
+    EXPECT_EQ(expected, readWholeFile(name));
+    const std::string report = err.text();
+    const std::string renaming = "Error renaming \"" + name + "\" to \"" + name + ".1\"";
+    EXPECT_THAT(report, HasSubstr(renaming));
+    EXPECT_EQ(report.find(renaming), report.rfind(renaming)) << report;
+
+    // Once the way is clear the next roll (after the retry interval) works.
+    std::filesystem::remove_all(name + ".1");
+    LogAppender again("A2");
+    again.setFileName(name);
+    again.setMaxFileSize(1000);
+    again.setMaxBackupIndex(1);
+    again.write(line(30), false, event);
+    EXPECT_EQ(expected + line(30), readWholeFile(name + ".1"));
+    EXPECT_EQ(0u, std::filesystem::file_size(name));
+}
+
 TEST(LogAppender, BufferedOutputWaitsForTheBufferSize) {
+    EmptyMainThread::ensureForTest();
+    ASSERT_TRUE(LogFlusher::instance().start());  // lines wait only where something will write them
     test::ScratchDir dir;
     LogAppender appender("A1");
     appender.setFileName(dir.file("buffered.log"));
@@ -82,6 +124,8 @@ TEST(LogAppender, BufferedOutputWaitsForTheBufferSize) {
 // INFO line of a file appender) reach the file on the flusher's timer,
 // without another line or an explicit flush.
 TEST(LogAppender, PendingLinesAreWrittenOnATimer) {
+    EmptyMainThread::ensureForTest();
+    ASSERT_TRUE(LogFlusher::instance().start());
     test::ScratchDir dir;
     LogEvent event;
     for (bool buffered : {true, false}) {
@@ -176,25 +220,36 @@ TEST(LogSuppression, AllowanceThenSummaryAfterTheInterval) {
     LogSuppression suppression(60, 2);
     std::vector<LogSuppression::Summary> summaries;
     const std::int64_t t0 = 1'700'000'000'000;
+    std::int64_t due = 0;
     EXPECT_TRUE(suppression.admit("fmt %d", LogLevel::Warn, "fmt 1", t0, summaries));
     EXPECT_TRUE(suppression.admit("fmt %d", LogLevel::Warn, "fmt 2", t0 + 1000, summaries));
-    EXPECT_FALSE(suppression.admit("fmt %d", LogLevel::Warn, "fmt 3", t0 + 2000, summaries));
+    EXPECT_FALSE(suppression.admit("fmt %d", LogLevel::Warn, "fmt 3", t0 + 2000, summaries, &due));
+    EXPECT_EQ(t0 + 60000, due);
     EXPECT_FALSE(suppression.admit("fmt %d", LogLevel::Warn, "fmt 4", t0 + 3000, summaries));
     EXPECT_TRUE(suppression.admit("other", LogLevel::Info, "other", t0 + 3000, summaries));
+    EXPECT_TRUE(summaries.empty());
+    // Not yet due: nothing, and when the next one is.
+    EXPECT_EQ(t0 + 60000, suppression.takeDue(t0 + 59999, false, summaries));
     EXPECT_TRUE(summaries.empty());
 
     // After the interval: the summary of the first group, then a fresh group.
     EXPECT_TRUE(suppression.admit("fmt %d", LogLevel::Error, "fmt 5", t0 + 60000, summaries));
     ASSERT_EQ(1u, summaries.size());
     EXPECT_EQ(LogLevel::Warn, summaries[0].level);
-    EXPECT_EQ(LogSuppression::summaryText("fmt 1", 2, t0), summaries[0].text);
-    EXPECT_THAT(summaries[0].text,
-                ::testing::MatchesRegex("fmt 1\r\n\t\t\t\t2 similar messages suppressed\\.  First occurred at: "
+    EXPECT_EQ("fmt 1", summaries[0].firstText);
+    EXPECT_THAT(summaries[0].suffix,
+                ::testing::MatchesRegex("\r\n\t\t\t\t2 similar messages suppressed\\.  First occurred at: "
                                         "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}"));
     // "other" had nothing suppressed: forgotten without a summary.
     summaries.clear();
     EXPECT_TRUE(suppression.admit("fmt %d", LogLevel::Error, "fmt 6", t0 + 63000, summaries));
     EXPECT_TRUE(summaries.empty());
+    // At stop every pending count is told, due or not.
+    EXPECT_FALSE(suppression.admit("fmt %d", LogLevel::Error, "fmt 7", t0 + 63000, summaries));
+    EXPECT_FALSE(suppression.admit("fmt %d", LogLevel::Error, "fmt 8", t0 + 63000, summaries));
+    EXPECT_FALSE(suppression.takeDue(t0 + 64000, true, summaries).has_value());
+    ASSERT_EQ(1u, summaries.size());
+    EXPECT_THAT(summaries[0].suffix, HasSubstr("\t2 similar messages suppressed."));
 }
 
 }  // namespace

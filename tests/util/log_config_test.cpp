@@ -181,7 +181,10 @@ TEST(LogConfig, MissingFileAndRestrictedKeys) {
         otherLog().info("%s", std::string(18000, 'q').c_str());
     }
     const std::string out = readWholeFile(dir.file("r.log"));
-    EXPECT_THAT(out, HasSubstr(":4: Parse error at \"appender.A1.maxMessageSize=100\""));
+    // Lowering is refused with its reason, not as a parse error.
+    EXPECT_THAT(out, HasSubstr(":4: Appender \"A1\": maxMessageSize=100 is below 16384, which may not be lowered "
+                               "here; keeping 16384"));
+    EXPECT_THAT(out, Not(HasSubstr("Parse error at \"appender.A1.maxMessageSize=100\"")));
     EXPECT_THAT(out, HasSubstr(":6: Parse error at \"appender.A1.escape=false\""));
     EXPECT_THAT(out, HasSubstr(std::string(18000, 'q') + "\r\n"));
 }
@@ -226,6 +229,8 @@ TEST(LogConfig, NumbersWithTrailingWordsAreReported) {
         {"appender.A1.maxFileSize=25000000", 25000000, 0, nullptr},
         {"appender.A1.maxFileSize=25 MB", 25u << 20, 0, "maxFileSize=\"25 MB\" read as 26214400 bytes"},
         {"appender.A1.maxFileSize=4\tkib", 4096, 0, "maxFileSize=\"4\tkib\" read as 4096 bytes"},
+        {"appender.A1.maxFileSize=25MB", 25u << 20, 0, "maxFileSize=\"25MB\" read as 26214400 bytes"},
+        {"appender.A1.bufferSize=100000", 0, 0, "bufferSize=100000 is above the largest buffer, using 65536"},
         {"appender.A1.maxFileSize=25 lines", 0, 0, "maxFileSize=\"25 lines\" is not a number of bytes, keeping 0"},
         {"appender.A1.maxBackupIndex=3 files", 0, 3, "maxBackupIndex=\"3 files\" read as 3\r\n"},
     };

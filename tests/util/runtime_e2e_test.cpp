@@ -2,14 +2,19 @@
 // lines go when the log file fails, the names the operating system shows for
 // the process and its threads, and the crash report of a running proxy.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,6 +22,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/origin.h"
 #include "support/process.h"
@@ -109,6 +115,87 @@ TEST_F(RuntimeE2E, LinesOfAFailingLogFileGoToStandardError) {
                     HasSubstr("ERROR MainThread TLSProxy Failed to start TLS proxy server due to bad config.\r\n"))
             << c.what;
     }
+}
+
+// One refused request over TLS, with long values so that its line is long;
+// false when the proxy did not take it within 5 s.
+bool sendRefusedRequest(SSL_CTX* ctx, std::uint16_t port, int i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    SSL* ssl = ok ? SSL_new(ctx) : nullptr;
+    if (ssl) {
+        SSL_set_fd(ssl, fd);
+        const std::string request = "GET / HTTP/1.1\r\nHost: " + std::string(300, 'h') +
+                                    "\r\nx-morvex-request-type: Telemetry\r\nx-morvex-tlsproxy-token: " +
+                                    std::string(1000, static_cast<char>('a' + i % 26)) + "\r\n\r\n";
+        ok = SSL_connect(ssl) == 1 && SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0;
+        SSL_free(ssl);
+    }
+    ::close(fd);
+    return ok;
+}
+
+// A log file that fails on every write while nobody reads standard error:
+// the proxy goes on taking requests, and SIGTERM still stops it in order.
+TEST_F(RuntimeE2E, AnUnreadStandardErrorDoesNotWedgeTheProxy) {
+    logConfig("/dev/full");
+    int in[2], err[2];
+    ASSERT_EQ(0, ::pipe2(in, O_CLOEXEC));
+    ASSERT_EQ(0, ::pipe2(err, O_CLOEXEC));  // err[0] stays open and is never read
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> env = {"MORVEX_HOME=" + home.path()};
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "MORVEX_", 7) != 0) env.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = MORVEX_TLSD_BINARY;
+    char* argv[] = {program.data(), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(0, posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()));
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(err[1]);
+    const std::string document = goodDocument();
+    ASSERT_EQ(static_cast<ssize_t>(document.size()), ::write(in[1], document.data(), document.size()));
+    ::close(in[1]);
+
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    int taken = 0;
+    // The first request may come before the proxy listens.
+    for (int tries = 0; tries < 100 && !sendRefusedRequest(ctx, port, 0); ++tries) std::this_thread::sleep_for(100ms);
+    for (; taken < 300 && sendRefusedRequest(ctx, port, taken); ++taken) {
+    }
+    SSL_CTX_free(ctx);
+    EXPECT_EQ(300, taken) << "requests stopped being taken";
+
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    bool exited = false;
+    for (int i = 0; i < 300 && !exited; ++i) {
+        exited = ::waitpid(pid, &status, WNOHANG) == pid;
+        if (!exited) std::this_thread::sleep_for(50ms);
+    }
+    if (!exited) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ::close(err[0]);
+    EXPECT_TRUE(exited) << "SIGTERM did not stop the proxy";
+    EXPECT_TRUE(exited && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // The process keeps its own name (ps, pgrep -x); the threads get names that
