@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "tls/client_session_store.h"
 #include "tls/ssl_library.h"
 #include "tls/x509_cert_check.h"
 #include "tls/x509_crl_check.h"
@@ -163,7 +164,8 @@ bool CertificateChecks::checkNames(X509* peer, const std::string& commonNameToCh
 }
 
 void CertificateChecks::setCrlValidation(bool on) noexcept {
-    s_crlValidation.store(on, std::memory_order_relaxed);
+    // Sessions verified under the other rule must not resume under this one.
+    if (s_crlValidation.exchange(on, std::memory_order_relaxed) != on) ClientSessionStore::dropAllTrust();
 }
 bool CertificateChecks::crlValidation() noexcept {
     return s_crlValidation.load(std::memory_order_relaxed);
@@ -184,8 +186,13 @@ bool CertificateChecks::loadRevocationStore(const std::string& crlPath) {
 }
 
 void CertificateChecks::setRevocationStore(std::shared_ptr<const X509RevocationStore> store) {
-    std::lock_guard<std::mutex> guard(storeHolder().lock);
-    storeHolder().store = std::move(store);
+    {
+        std::lock_guard<std::mutex> guard(storeHolder().lock);
+        storeHolder().store = std::move(store);
+    }
+    // Stored outbound sessions were verified against the lists replaced
+    // here; from now on they resume nowhere.
+    ClientSessionStore::dropAllTrust();
 }
 
 std::shared_ptr<const X509RevocationStore> CertificateChecks::revocationStore() {

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <map>
+#include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -55,14 +58,10 @@ ServerConfig& ServerConfig::instance() {
 
 ServerConfig::ServerConfig(Setup setup)
     : _setup(std::move(setup)), _store(std::make_unique<ConfigStore>(_setup.settingsDir)) {
-    if (auto v = _store->value("server", "sslConfig", "fipsMode")) _fipsMode = parseBooleanWord(*v).value_or(false);
-    if (auto v = _store->value("server", "sslConfig", "commonCriteriaMode")) {
-        _commonCriteriaMode = parseBooleanWord(*v).value_or(false);
-    }
+    _fipsMode = readBooleanSwitch(*_store, "server", "sslConfig", "fipsMode", false);
+    _commonCriteriaMode = readBooleanSwitch(*_store, "server", "sslConfig", "commonCriteriaMode", false);
     if (auto v = _store->value("server", "sslConfig", "crlPath")) _crlPath = *v;
-    if (auto v = _store->value("server", "sslConfig", "sslClientSessionReuse")) {
-        _clientSessionReuse = parseBooleanWord(*v).value_or(true);
-    }
+    _clientSessionReuse = readBooleanSwitch(*_store, "server", "sslConfig", "sslClientSessionReuse", true);
     ClientSessionStore::setEnabled(_clientSessionReuse);
     if (!_clientSessionReuse) s_log.info("Outbound TLS session reuse is off (sslClientSessionReuse)");
     loadSslConfig();
@@ -80,14 +79,22 @@ SslOptionsLoadEnv ServerConfig::loadEnv() const {
     env.homeDir = _setup.homeDir;
     env.mainDaemonProcess = _setup.mainDaemonProcess;
     const std::string secretPath = instanceSecretPath(_setup.settingsDir);
-    env.decryptPassword = [secretPath](const std::string& value) -> std::optional<std::string> {
+    // Loads that share this env read the same stanza for both kinds: the
+    // secret is read, and a failure reported, once.
+    auto decrypted = std::make_shared<std::map<std::string, std::optional<std::string>>>();
+    env.decryptPassword = [secretPath, decrypted](const std::string& value) -> std::optional<std::string> {
+        if (auto known = decrypted->find(value); known != decrypted->end()) return known->second;
         std::optional<std::string> secret = readInstanceSecret(secretPath);
+        std::optional<std::string> plain;
         if (!secret) {
             s_log.error("No usable instance secret in %s to decrypt an sslPassword", secretPath.c_str());
-            return std::nullopt;
+        } else {
+            plain = decryptSslPassword(value, *secret);
         }
-        return decryptSslPassword(value, *secret);
+        decrypted->emplace(value, plain);
+        return plain;
     };
+    env.reportedFailures = std::make_shared<std::set<std::string>>();
     return env;
 }
 

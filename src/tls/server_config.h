@@ -59,6 +59,8 @@ public:
 
     // Process-wide switches read from server.conf [sslConfig] (boolean
     // words, default false / empty): fipsMode, commonCriteriaMode, crlPath.
+    // A switch that is not a boolean word keeps its default, with a warning
+    // naming file, stanza, key, value and the default.
     bool fipsMode() const noexcept { return _fipsMode; }
     bool commonCriteriaMode() const noexcept { return _commonCriteriaMode; }
     const std::string& crlPath() const noexcept { return _crlPath; }

@@ -367,7 +367,12 @@ void SslContext::applyServerSettings(const SslServerContextOptions& options) {
     if (timeoutMs > kDefaultServerSessionTimeoutMs) {
         SSL_CTX_set_timeout(_ctx, static_cast<long>((timeoutMs + 999) / 1000));
     } else if (timeoutMs == 0) {
+        // 0 means no resumption at all: no session cache, and no tickets,
+        // which would otherwise resume without it (TLS 1.2 tickets, TLS 1.3
+        // stateless tickets).
         SSL_CTX_set_session_cache_mode(_ctx, SSL_SESS_CACHE_OFF);
+        SSL_CTX_set_options(_ctx, SSL_OP_NO_TICKET);
+        SSL_CTX_set_num_tickets(_ctx, 0);
     }
     SSL_CTX_set_tlsext_servername_callback(_ctx, &SslSession::serverNameCallback);
     if (options.honorCipherOrder) SSL_CTX_set_options(_ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);

@@ -73,7 +73,11 @@ void SslLibrary::configure(const ServerConfig& config) {
     if (config.useClientSessionCache() || !config.clientSessionPath().empty()) {
         s_log.warn(
             "server.conf/[sslConfig]/useSslClientSessionCache and sslClientSessionPath are not used by the TLS "
-            "proxy: outbound sessions are not resumed");
+            "proxy: it reads and writes no session files; %s",
+            config.clientSessionReuse()
+                ? "outbound sessions are resumed from memory per request type and destination instead "
+                  "(sslClientSessionReuse)"
+                : "outbound sessions are not resumed (sslClientSessionReuse = false)");
     }
 }
 

@@ -98,6 +98,23 @@ std::string valueText(SslContextOptions::CertStatusValidationMethod v) {
     return toString(v);
 }
 
+std::string keyPathOf(std::string_view conf, std::string_view stanza, std::string_view key) {
+    std::string p(conf);
+    p += ".conf/[";
+    p += stanza;
+    p += "]/";
+    p += key;
+    return p;
+}
+
+// A value that does not parse is said once per key path and value (the
+// server and the client kind read the same stanza), in every process kind,
+// with the value that stays in use.
+void warnInvalidValue(const std::string& path, const std::string& value, const std::string& used) {
+    if (!firstReport(path + '\n' + value)) return;
+    s_log.warn("%s: invalid value from %s; using %s", path.c_str(), value.c_str(), used.c_str());
+}
+
 bool isServerSslConfig(const std::string& confName, const std::string& stanza) {
     return confName == "server" && stanza == "sslConfig";
 }
@@ -135,14 +152,7 @@ public:
     }
 
 private:
-    std::string keyPath(std::string_view key) const {
-        std::string p = _conf;
-        p += ".conf/[";
-        p += _stanza;
-        p += "]/";
-        p += key;
-        return p;
-    }
+    std::string keyPath(std::string_view key) const { return keyPathOf(_conf, _stanza, key); }
 
     const std::string* raw(std::string_view key) const { return findProperty(_props, key); }
 
@@ -166,13 +176,9 @@ private:
 
     bool found(std::string_view key) const { return _found.count(std::string(key)) != 0; }
 
-    // A value that does not parse keeps the field; every process kind says
-    // so, with the value that stays in use, once per key and value (the
-    // server and the client kind read the same stanza).
+    // A value that does not parse keeps the field, with a warning.
     void invalid(std::string_view key, const std::string& value, const std::string& used) const {
-        const std::string path = keyPath(key);
-        if (!firstReport(path + '\n' + value)) return;
-        s_log.warn("%s: invalid value from %s; using %s", path.c_str(), value.c_str(), used.c_str());
+        warnInvalidValue(keyPath(key), value, used);
     }
 
     template <typename T, typename Parse>
@@ -384,7 +390,7 @@ bool loadWith(const std::string& confName, const std::string& stanza, const Prop
         Loader<Options>(confName, stanza, props, options, env).run();
         return true;
     } catch (const std::exception& e) {
-        s_log.error("%s", e.what());
+        if (!env.reportedFailures || env.reportedFailures->insert(e.what()).second) s_log.error("%s", e.what());
         return false;
     }
 }
@@ -422,6 +428,15 @@ bool loadSslServerOptions(const std::string& confName, const std::string& stanza
 bool loadSslClientOptions(const std::string& confName, const std::string& stanza, const PropertySet& props,
                           SslClientContextOptions& options, const SslOptionsLoadEnv& env) {
     return loadWith(confName, stanza, props, options, env);
+}
+
+bool readBooleanSwitch(const ConfigStore& store, const std::string& confName, const std::string& stanza,
+                       const std::string& key, bool fallback) {
+    std::optional<std::string> v = store.value(confName, stanza, key);
+    if (!v) return fallback;
+    if (std::optional<bool> parsed = parseBooleanWord(*v)) return *parsed;
+    warnInvalidValue(keyPathOf(confName, stanza, key), *v, valueText(fallback));
+    return fallback;
 }
 
 std::optional<std::uint32_t> parseSslVersions(std::string_view value) {

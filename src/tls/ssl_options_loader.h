@@ -10,7 +10,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -33,6 +35,10 @@ struct SslOptionsLoadEnv {
     // see ssl_password_crypt.h); nullopt means it could not. Unset: such
     // values cannot be used.
     std::function<std::optional<std::string>(const std::string&)> decryptPassword;
+    // Load failures already logged through loads sharing this set (the
+    // server and the client kind of one stanza fail on the same key); null:
+    // every failure is logged.
+    std::shared_ptr<std::set<std::string>> reportedFailures;
 };
 
 // Load the stanza `stanza` of configuration `confName` (e.g. "server") from
@@ -49,6 +55,14 @@ bool loadSslServerOptions(const std::string& confName, const std::string& stanza
                           SslServerContextOptions& options, const SslOptionsLoadEnv& env);
 bool loadSslClientOptions(const std::string& confName, const std::string& stanza, const PropertySet& props,
                           SslClientContextOptions& options, const SslOptionsLoadEnv& env);
+
+// A boolean switch of a stanza outside the option sets (fipsMode,
+// commonCriteriaMode, sslClientSessionReuse, ...), read with the loader's
+// checked parse: absent gives `fallback` silently, a value that is not a
+// boolean word gives `fallback` with the loader's warning
+// "<conf>.conf/[<stanza>]/<key>: invalid value from <value>; using <fallback>".
+bool readBooleanSwitch(const ConfigStore& store, const std::string& confName, const std::string& stanza,
+                       const std::string& key, bool fallback);
 
 // Value parsers (nullopt: not a valid value).
 

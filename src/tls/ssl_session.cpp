@@ -4,6 +4,7 @@
 #include <openssl/x509v3.h>
 
 #include <cstring>
+#include <memory>
 
 #include "net/pollable_descriptor.h"
 #include "platform/winsock.h"
@@ -170,6 +171,7 @@ bool SslSession::createClient(const SslContext& ctx, PollableDescriptor* descrip
         }
     }
     _nameCheck = ctx.verifyServerName();
+    _verifyPeer = ctx.verifyPeer();
     if (!_targetHost.empty() && !isLoopbackName(_targetHost)) {
         X509_VERIFY_PARAM* param = SSL_get0_param(_ssl);
         X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
@@ -196,7 +198,7 @@ void SslSession::offerStoredSession(ClientSessionStore* store, std::string key) 
     _reuseOffered = true;
     _reuseStore = store;
     _reuseKey = std::move(key);
-    if (SSL_SESSION* stored = store->take(_reuseKey)) {
+    if (SSL_SESSION* stored = store->take(_reuseKey, &_offeredTrust)) {
         if (SSL_set_session(_ssl, stored) != 1) ERR_clear_error();
         SSL_SESSION_free(stored);
     }
@@ -205,9 +207,23 @@ void SslSession::offerStoredSession(ClientSessionStore* store, std::string key) 
 void SslSession::acceptStoredSessions() {
     if (_reuseStore == nullptr || _reuseAccepted) return;
     _reuseAccepted = true;
-    if (!SSL_session_reused(_ssl)) _reuseStore->forget(_reuseKey);
+    if (SSL_session_reused(_ssl)) {
+        _reuseTrust = _offeredTrust;
+    } else {
+        _reuseStore->forget(_reuseKey);
+        std::time_t validUntil = ClientSessionStore::kNoBound;
+        if (_verifyPeer) {
+            std::shared_ptr<const X509RevocationStore> crls;
+            if (CertificateChecks::crlValidation() || SslLibrary::commonCriteriaMode()) {
+                crls = CertificateChecks::revocationStore();
+            }
+            validUntil = ClientSessionStore::validUntilOf(SSL_get0_verified_chain(_ssl),
+                                                          SSL_get0_peer_certificate(_ssl), crls.get());
+        }
+        _reuseTrust = _reuseStore->freshTrust(validUntil);
+    }
     if (_reusePending != nullptr) {
-        _reuseStore->put(_reuseKey, _reusePending);
+        _reuseStore->put(_reuseKey, _reusePending, _reuseTrust);
         _reusePending = nullptr;
     }
 }
@@ -221,7 +237,7 @@ int SslSession::newClientSessionCallback(SSL* ssl, SSL_SESSION* session) {
     SSL_SESSION* copy = SSL_SESSION_dup(session);
     if (copy == nullptr) return 0;
     if (self->_reuseAccepted) {
-        self->_reuseStore->put(self->_reuseKey, copy);
+        self->_reuseStore->put(self->_reuseKey, copy, self->_reuseTrust);
     } else {
         if (self->_reusePending != nullptr) SSL_SESSION_free(self->_reusePending);
         self->_reusePending = copy;
@@ -236,6 +252,12 @@ void SslSession::dropStoredSessionState() noexcept {
     _reuseKey.clear();
     _reuseOffered = false;
     _reuseAccepted = false;
+    _offeredTrust = {};
+    _reuseTrust = {};
+}
+
+void SslSession::forgetStoredSessions() const {
+    if (_reuseStore != nullptr) _reuseStore->forget(_reuseKey);
 }
 
 int SslSession::handshake() {
@@ -339,6 +361,7 @@ bool SslSession::checkPeer(const std::string& commonNameToCheck, const std::stri
         const char* text = X509_verify_cert_error_string(result);
         if (_nameCheck || !isNameMismatch(result)) {
             s_log.error("Peer certificate validation error failed, %ld %s", result, text);
+            forgetStoredSessions();
             return false;
         }
         s_log.warn("Peer certificate validation error ignored, %ld %s", result, text);
@@ -346,10 +369,12 @@ bool SslSession::checkPeer(const std::string& commonNameToCheck, const std::stri
     X509* peer = SSL_get1_peer_certificate(_ssl);
     if (peer == nullptr) {
         s_log.error("No certificate presented by the peer");
+        forgetStoredSessions();
         return false;
     }
     const bool ok = CertificateChecks::checkNames(peer, commonNameToCheck, altNameToCheck);
     X509_free(peer);
+    if (!ok) forgetStoredSessions();
     return ok;
 }
 
@@ -387,9 +412,10 @@ void SslSession::infoCallback(const SSL* ssl, int where, int ret) {
         self->_closed = true;
     }
     if ((where & SSL_CB_ALERT) && std::strcmp(SSL_alert_type_string(ret), "F") == 0) {
-        // A session that ended in a fatal alert must not be resumed.
+        // A session that ended in a fatal alert (a failed verification
+        // among them) must not be resumed, nor any other of its destination.
         if (self->_reuseStore != nullptr) {
-            self->_reuseStore->forget(self->_reuseKey);
+            self->forgetStoredSessions();
             if (self->_reusePending != nullptr) SSL_SESSION_free(self->_reusePending);
             self->_reusePending = nullptr;
             self->_reuseAccepted = false;

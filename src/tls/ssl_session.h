@@ -13,9 +13,10 @@
 #include <cstdint>
 #include <string>
 
+#include "tls/client_session_store.h"
+
 namespace morvex {
 
-class ClientSessionStore;
 class PollableDescriptor;
 class SslContext;
 
@@ -68,9 +69,15 @@ public:
     void offerStoredSession(ClientSessionStore* store, std::string key);
     bool storedSessionOffered() const noexcept { return _reuseOffered; }
     // The peer passed the checks after the handshake: sessions that arrived
-    // already, and those still to come, go to the store. An offered session
-    // that the server did not resume is forgotten.
+    // already, and those still to come, go to the store. After a full
+    // handshake they carry the trust of this verification (now, bounded by
+    // the verified chain's validity when the context verifies) and replace
+    // every older session of the key; after a resumed one they inherit the
+    // offered session's trust, so resumption never extends it.
     void acceptStoredSessions();
+    // The peer was turned down: every stored session of this connection's
+    // destination goes (its failed checks and fatal alerts do this already).
+    void forgetStoredSessions() const;
 
     int handshake();
     // The client handshake step with session resumption from the cache.
@@ -91,7 +98,8 @@ public:
     IoStatus classify(int result) const;
 
     // The check after a completed handshake: library verification result,
-    // the peer certificate, then the names against the two lists.
+    // the peer certificate, then the names against the two lists. A failure
+    // also drops every stored session of the destination.
     bool checkPeer(const std::string& commonNameToCheck, const std::string& altNameToCheck) const;
 
     // Frees the library session (under the process-wide TLS lock).
@@ -129,6 +137,7 @@ private:
     bool _handshakeDone = false;
     bool _closed = false;
     bool _nameCheck = false;
+    bool _verifyPeer = false;
     bool _resumeOffered = false;
     std::string _targetHost;
     std::uint32_t _targetPort = 0;
@@ -137,6 +146,8 @@ private:
     bool _reuseOffered = false;
     bool _reuseAccepted = false;
     SSL_SESSION* _reusePending = nullptr;  // arrived before the peer was accepted
+    ClientSessionStore::Trust _offeredTrust;  // of the session offered, if any
+    ClientSessionStore::Trust _reuseTrust;    // given to sessions kept from this connection
 };
 
 }  // namespace morvex

@@ -13,6 +13,7 @@
 
 #include "ssl_test_helpers.h"
 #include "tls/cert_check.h"
+#include "tls/client_session_store.h"
 #include "tls/proxy_certificate.h"
 #include "tls/ssl_library.h"
 #include "tls/ssl_password_crypt.h"
@@ -142,6 +143,51 @@ TEST_F(ServerConfigTest, LocalLayerAndClientCompletion) {
     EXPECT_THAT(log, HasSubstr("ERROR - Couldn't initialize SSL Context for HTTPClient in ServerConfig"));
 }
 
+// Every boolean of the TLS settings goes through one checked parse: boolean
+// words in any case are read; anything else keeps the built-in default with
+// a warning naming file, stanza, key, value and the default.
+TEST_F(ServerConfigTest, EveryBooleanSettingIsParsedAndCheckedAlike) {
+    using Get = bool (*)(const ServerConfig&);
+    struct Case {
+        const char* key;
+        bool builtIn;
+        Get get;
+    } cases[] = {
+        {"fipsMode", false, [](const ServerConfig& c) { return c.fipsMode(); }},
+        {"commonCriteriaMode", false, [](const ServerConfig& c) { return c.commonCriteriaMode(); }},
+        {"sslClientSessionReuse", true, [](const ServerConfig& c) { return c.clientSessionReuse(); }},
+        {"allowSslRenegotiation", true, [](const ServerConfig& c) { return c.sslServerOptions().allowSslRenegotiation; }},
+        {"logCertificateData", false, [](const ServerConfig& c) { return c.sslServerOptions().logCertificateData; }},
+        {"sslQuietShutdown", false, [](const ServerConfig& c) { return c.sslServerOptions().quietShutdown; }},
+        {"sslRootCAPathHonoredOnWindows", true,
+         [](const ServerConfig& c) { return c.sslServerOptions().rootCAPathHonoredOnWindows; }},
+        {"allowSslCompression", false, [](const ServerConfig& c) { return c.sslServerOptions().useCompression; }},
+        {"requireClientCert", false, [](const ServerConfig& c) { return c.sslServerOptions().shouldVerifyClientCert; }},
+        {"honorCipherOrder", true, [](const ServerConfig& c) { return c.sslServerOptions().honorCipherOrder; }},
+        {"useClientSSLCompression", false, [](const ServerConfig& c) { return c.sslClientOptions().useCompression; }},
+        {"sslVerifyServerCert", false, [](const ServerConfig& c) { return c.sslClientOptions().shouldVerifyServerCert; }},
+        {"sslVerifyServerName", false, [](const ServerConfig& c) { return c.sslClientOptions().shouldVerifyServerName; }},
+        {"useSslClientSessionCache", false,
+         [](const ServerConfig& c) { return c.sslClientOptions().useSslClientSessionCache; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        const std::string key = c.key;
+        writeLocal("server", "[sslConfig]\n" + key + " = " + (c.builtIn ? "No" : "YES") + "\n");
+        std::string log;
+        EXPECT_EQ(c.get(*make(&log)), !c.builtIn);
+        EXPECT_THAT(log, Not(HasSubstr("invalid value")));
+
+        writeLocal("server", "[sslConfig]\n" + key + " = enabled\n");
+        EXPECT_EQ(c.get(*make(&log)), c.builtIn);
+        const std::string line = "WARN - server.conf/[sslConfig]/" + key + ": invalid value from enabled; using " +
+                                 (c.builtIn ? "true" : "false");
+        EXPECT_THAT(log, HasSubstr(line));
+        EXPECT_EQ(log.find("invalid value"), log.rfind("invalid value"));  // once
+    }
+    ClientSessionStore::setEnabled(true);
+}
+
 TEST_F(ServerConfigTest, MissingOrBrokenSslConfig) {
     fs::remove(_etc / "system/default/server.conf");
     std::string log;
@@ -172,8 +218,11 @@ TEST_F(ServerConfigTest, EncryptedPasswordUsesTheInstanceSecret) {
     // Another instance's secret: the password fails, nothing else does.
     std::ofstream(_etc / "auth/instance.secret") << "a-different-instance-secret\n";
     config = make(&log);
-    EXPECT_THAT(log, HasSubstr("ERROR - server.conf/[sslConfig]/sslPassword (<encrypted>): decrypting private key "
-                               "password; may not be able to use SSL"));
+    const std::string decryptFailure =
+        "ERROR - server.conf/[sslConfig]/sslPassword (<encrypted>): decrypting private key password; may not be able to "
+        "use SSL";
+    EXPECT_THAT(log, HasSubstr(decryptFailure));
+    EXPECT_EQ(log.find(decryptFailure), log.rfind(decryptFailure));  // once, though both kinds read it
     EXPECT_THAT(log, HasSubstr("ERROR - unable to load SSL settings"));
     EXPECT_FALSE(config->sslConfigLoaded());
     EXPECT_EQ(config->sslServerOptions().privateKeyPassword, "");
@@ -193,8 +242,10 @@ TEST_F(ServerConfigTest, EncryptedPasswordUsesTheInstanceSecret) {
     // No secret at all.
     fs::remove(_etc / "auth/instance.secret");
     config = make(&log);
-    EXPECT_THAT(log, HasSubstr("ERROR - No usable instance secret in " + (_etc / "auth/instance.secret").string() +
-                               " to decrypt an sslPassword"));
+    const std::string noSecret =
+        "ERROR - No usable instance secret in " + (_etc / "auth/instance.secret").string() + " to decrypt an sslPassword";
+    EXPECT_THAT(log, HasSubstr(noSecret));
+    EXPECT_EQ(log.find(noSecret), log.rfind(noSecret));
     EXPECT_THAT(log, HasSubstr("decrypting private key password"));
 }
 
@@ -213,7 +264,8 @@ TEST_F(ServerConfigTest, StartUpAppliesTimeoutsAndSaysWhatIsNotUsed) {
     EXPECT_EQ(SslLibrary::serverSessionTimeoutMs(), 900000);
     EXPECT_EQ(SslLibrary::serverHandshakeTimeoutMs(), 5000u);
     EXPECT_THAT(log, HasSubstr("WARN - server.conf/[sslConfig]/useSslClientSessionCache and sslClientSessionPath are "
-                               "not used by the TLS proxy"));
+                               "not used by the TLS proxy: it reads and writes no session files; outbound sessions "
+                               "are resumed from memory per request type and destination instead"));
     EXPECT_THAT(log, HasSubstr("WARN - server.conf/[sslConfig]/crlPath is not set: revocation of peer certificates "
                                "is not checked"));
     SslLibrary::setServerSessionTimeoutMs(savedSession);

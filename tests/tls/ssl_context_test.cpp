@@ -338,6 +338,29 @@ TEST(SslContext, ServerSessionTimeout) {
     EXPECT_EQ(SSL_CTX_get_timeout(deflt.handle()), SSL_CTX_get_timeout(c120.handle()));
     EXPECT_EQ(SSL_SESS_CACHE_OFF, SSL_CTX_get_session_cache_mode(off.handle()));
     EXPECT_NE(SSL_SESS_CACHE_OFF, SSL_CTX_get_session_cache_mode(deflt.handle()));
+
+    // 0 means no resumption at all: tickets do not resume either.
+    SslContext client;
+    ASSERT_TRUE(client.initClient(test::clientOptions()));
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        for (SslContext* server : {&deflt, &off}) {
+            SCOPED_TRACE(std::to_string(version) + (server == &off ? " off" : " default"));
+            SSL_SESSION* first = nullptr;
+            {
+                test::LoopbackTlsPair pair(*server, client);
+                SSL_set_max_proto_version(pair.client.handle(), version);
+                ASSERT_TRUE(pair.handshake());
+                pair.transfer(pair.server, pair.client, "x");  // TLS 1.3 tickets follow the handshake
+                first = SSL_SESSION_dup(SSL_get0_session(pair.client.handle()));
+            }
+            test::LoopbackTlsPair again(*server, client);
+            SSL_set_max_proto_version(again.client.handle(), version);
+            SSL_set_session(again.client.handle(), first);
+            SSL_SESSION_free(first);
+            ASSERT_TRUE(again.handshake());
+            EXPECT_EQ(SSL_session_reused(again.client.handle()) == 1, server == &deflt);
+        }
+    }
 }
 
 TEST(SslContext, ProxyStartUpStepLogsTheCertificateOrTheFailure) {
