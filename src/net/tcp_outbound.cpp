@@ -511,11 +511,14 @@ void TcpOutbound::report(const SocketError& error) {
 }
 
 void TcpOutbound::chooseEventsAndTimer(bool progress) {
-    long want = platform::FD_CLOSE;
+    long want = 0;
     if (_tstate == kHandshake) {
         want = _sslWant ? _sslWant : kReadEvents;
     } else {
-        if (!_paused && !_rbuf.full()) want |= platform::FD_READ | platform::FD_OOB;
+        // The end of the stream is read like data: while nothing is read (a
+        // pause, a full ring) a close would only be reported again and again
+        // without anyone taking it, so it is not watched either.
+        if (!_paused && !_rbuf.full()) want |= kReadEvents;
         if (_cursor.hasData()) want |= platform::FD_WRITE;
         want |= _sslWant;
     }
