@@ -12,6 +12,8 @@
 namespace morvex {
 namespace {
 
+constexpr const char* kHandedOver = "Creating polled fd from factory";
+
 TEST_F(ProxyE2E, ClientsThatResetAtOnceAreClosedAtOnce) {
     startProxy();
     const pid_t pid = proxy->pid();
@@ -27,7 +29,17 @@ TEST_F(ProxyE2E, ClientsThatResetAtOnceAreClosedAtOnce) {
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         ::close(fd);  // a reset, likely before the proxy watches the socket
     }
-    // Far below the 60 s read time-out that held them before.
+    // Once each has reached its I/O thread, their descriptors come back far
+    // below the 60 s read time-out that held them before.
+    auto handedOver = [&] {
+        const std::string text = log();
+        std::size_t n = 0;
+        for (std::size_t at = text.find(kHandedOver); at != std::string::npos; at = text.find(kHandedOver, at + 1)) ++n;
+        return n;
+    };
+    for (auto end = std::chrono::steady_clock::now() + 10s; handedOver() < 20 && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(handedOver(), 20u) << log();
     std::size_t now = descriptorCount(pid);
     for (auto end = std::chrono::steady_clock::now() + 10s; now > base && std::chrono::steady_clock::now() < end;) {
         std::this_thread::sleep_for(20ms);

@@ -16,17 +16,22 @@ namespace {
 constexpr const char* kShutDown = "Shutting down TLSProxyInstance";
 
 // Parents written in Python: argv[1] the proxy, argv[2] the start-up
-// document, argv[3] a file that receives the proxy's pid.
+// document, argv[3] a file that receives the proxy's pid. This one's thread
+// ends once the file argv[4] exists (the proxy has started), then the
+// process writes argv[5] and lives on.
 constexpr const char* kParentWhoseThreadEnds =
-    "import subprocess, sys, threading, time\n"
+    "import os, subprocess, sys, threading, time\n"
     "def start():\n"
     "    p = subprocess.Popen([sys.argv[1]], stdin=subprocess.PIPE)\n"
     "    p.stdin.write(sys.argv[2].encode()); p.stdin.close()\n"
     "    open(sys.argv[3], 'w').write(str(p.pid))\n"
+    "    while not os.path.exists(sys.argv[4]): time.sleep(0.01)\n"
     "t = threading.Thread(target=start); t.start(); t.join()\n"
+    "open(sys.argv[5], 'w').write('ended')\n"
     "time.sleep(120)\n";
 // Forks, then exits before the child becomes the proxy; the child writes
-// its pid and the parent it was given instead.
+// its pid and the parent it was given instead, and lets go of the parent's
+// output so that the parent's end is seen at once.
 constexpr const char* kParentGoneBeforeStart =
     "import os, sys, time\n"
     "me = os.getpid()\n"
@@ -36,6 +41,7 @@ constexpr const char* kParentGoneBeforeStart =
     "    while os.getppid() == me: time.sleep(0.01)\n"
     "    open(sys.argv[3], 'w').write('%d %d' % (os.getpid(), os.getppid()))\n"
     "    os.dup2(r, 0)\n"
+    "    null = os.open(os.devnull, os.O_WRONLY); os.dup2(null, 1); os.dup2(null, 2)\n"
     "    os.execv(sys.argv[1], [sys.argv[1]])\n"
     "os.write(w, sys.argv[2].encode()); os.close(w)\n"
     "os._exit(0)\n";
@@ -47,7 +53,7 @@ protected:
         test::ProcessOptions o = proxyOptions(port);
         std::string document = o.stdinData;
         o.program = "/usr/bin/python3";
-        o.args = {"-c", script, MORVEX_TLSD_BINARY, document, pidFile};
+        o.args = {"-c", script, MORVEX_TLSD_BINARY, document, pidFile, goFile, threadEndedFile};
         o.stdinData.clear();
         return std::make_unique<ChildProcess>(o);
     }
@@ -62,6 +68,8 @@ protected:
         return 0;
     }
     std::string pidFile = home.path() + "/proxy.pid";
+    std::string goFile = home.path() + "/go";
+    std::string threadEndedFile = home.path() + "/thread-ended";
 };
 
 TEST_F(ParentWatchE2E, AParentWhoseStartingThreadEndsKeepsItsProxyUntilTheProcessEnds) {
@@ -72,7 +80,12 @@ TEST_F(ParentWatchE2E, AParentWhoseStartingThreadEndsKeepsItsProxyUntilTheProces
     ASSERT_TRUE(waitForLog(kStarted, 30s)) << log();
     const pid_t proxy = proxyPid();
     ASSERT_GT(proxy, 0);
-    // The thread that forked ended long ago; the proxy must still serve.
+    // The thread that forked ends now; the proxy must still serve.
+    home.file("go", "");
+    for (auto end = std::chrono::steady_clock::now() + 20s;
+         slurp(threadEndedFile).empty() && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(slurp(threadEndedFile), "ended");
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(::kill(proxy, 0), 0);
     EXPECT_EQ(log().find(kShutDown), std::string::npos) << log();
@@ -114,6 +127,7 @@ TEST_F(ParentWatchE2E, AParentGoneBeforeTheProxyRunsStopsItOnceStarted) {
         if (!ended) std::this_thread::sleep_for(50ms);
     }
     EXPECT_TRUE(ended) << log();
+    if (!ended) ::kill(proxy, SIGKILL);  // leave nothing running behind a failure
 }
 
 }  // namespace
