@@ -1,5 +1,6 @@
 #include "tlsd/parent_watch.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -22,7 +23,13 @@ std::atomic<bool> s_armed{false};
 
 int openPidfd(pid_t pid) noexcept {
 #ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));  // always close-on-exec
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));  // always close-on-exec
+    if (fd < 0 || fd > 2) return fd;
+    // A standard stream was closed: keep its number free, so that reading
+    // the start-up document fails as it would have.
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
 #else
     (void)pid;
     errno = ENOSYS;
