@@ -62,8 +62,12 @@ bool EventLoop::checkWaitSet(WaitSet& set, std::uint32_t first) {
                     deferRemoval(fd);
                 } else {
                     fd->_pendingEvents &= FD_CLOSE;
-                    // Signal again so that the close is seen once more.
-                    if (fd->_pendingEvents && fd->_ipd) WSASetEvent(fd->_ipd->event());
+                    // Signal again so that the close is seen once more, but
+                    // only while it is still selected: a handler that stops
+                    // reading (a pause) takes FD_CLOSE out and would otherwise
+                    // be served in a busy loop. Selecting it again brings the
+                    // close back (PolledFd::selectEvents).
+                    if ((fd->_pendingEvents & fd->_selectedMask) && fd->_ipd) WSASetEvent(fd->_ipd->event());
                     if (fd->_ipd) fd->_ipd->_evts = WSANETWORKEVENTS{};
                 }
                 if (_changeCounter != changes) return false;

@@ -103,6 +103,12 @@ WaitSet* EventLoop::chooseSet(PolledFd* fd) {
 ExtraEventWaiterThread* EventLoop::spawnWaiter(PolledFd* fd) {
     auto* w = new ExtraEventWaiterThread();
     w->start();
+    if (const int code = w->waitUntilReady()) {
+        w->stopAndJoin();
+        delete w;
+        WSASetLastError(code);
+        throw EventLoopException("couldn't prepare an ExtraEventWaiterThread to wait");
+    }
     s_log.debug("Spawning ExtraEventWaiterThread thread_name=%s total_threads=%u this=%p p=%p ws=%p",
                 Thread::currentThreadName(), Thread::threadsActive(), static_cast<void*>(this), static_cast<void*>(fd),
                 static_cast<void*>(&w->_set));

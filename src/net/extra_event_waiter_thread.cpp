@@ -46,7 +46,15 @@ ExtraEventWaiterThread::~ExtraEventWaiterThread() {
 }
 
 void ExtraEventWaiterThread::main() {
+    // Descriptors short: the registration that needed this thread fails
+    // instead of the first wait.
+    const bool prepared = PrepareThreadForWaits();
+    const int code = prepared ? 0 : (WSAGetLastError() ? WSAGetLastError() : static_cast<int>(WSAENOBUFS));
     _lock.enter();
+    _readyChecked = true;
+    _startError = code;
+    if (!prepared) _state = kAskedToStop;
+    _done.wakeAll();
     for (;;) {
         while (_state == kIdle) Thread::conditionWait(_go, _lock);
         if (_state == kAskedToStop) break;
@@ -84,6 +92,12 @@ void ExtraEventWaiterThread::main() {
     _state = kStopped;
     _done.wakeAll();
     _lock.leave();
+}
+
+int ExtraEventWaiterThread::waitUntilReady() noexcept {
+    CriticalSectionGuard guard(_lock);
+    while (!_readyChecked) Thread::conditionWait(_done, _lock);
+    return _startError;
 }
 
 void ExtraEventWaiterThread::wake() noexcept {

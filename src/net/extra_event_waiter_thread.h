@@ -32,6 +32,11 @@ public:
 
     void main() override;
 
+    // After start(), on the loop's thread: waits until the thread could make
+    // what it needs to wait (descriptors); 0, or the Winsock code of the
+    // failure, after which the thread has ended (stopAndJoin still applies).
+    int waitUntilReady() noexcept;
+
     // Loop side of the handshake, on the loop's thread.
     // Idle and not reported: wait (state 1). Otherwise nothing.
     void wake() noexcept;
@@ -68,6 +73,8 @@ private:
     std::uint32_t _state = kIdle;  // _lock
     std::uint32_t _lastIndex = 0;  // _lock: lowest signalled slot of its last report
     bool _reported = false;        // _lock: reported and not yet taken
+    bool _readyChecked = false;    // _lock: main() has prepared its waits
+    int _startError = 0;           // _lock: the Winsock code when it could not
     platform::CriticalSection _lock;
     platform::ConditionVariable _go;
     platform::ConditionVariable _done;

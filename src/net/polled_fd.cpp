@@ -109,16 +109,18 @@ bool PolledFd::reselect() noexcept {
 }
 
 bool PolledFd::addEvents(long events) {
-    _selectedMask |= static_cast<std::uint32_t>(events);
-    if (_ipd && _ipd->hasSocket() && !reselect())
-        throw EventLoopException("couldn't select events for existing PolledFd");
+    selectEvents(static_cast<long>(_selectedMask | static_cast<std::uint32_t>(events)));
     return true;
 }
 
 void PolledFd::selectEvents(long events) {
+    const std::uint32_t before = _selectedMask;
     _selectedMask = static_cast<std::uint32_t>(events);
     if (_ipd && _ipd->hasSocket() && !reselect())
         throw EventLoopException("couldn't select events for existing PolledFd");
+    // A close seen while FD_CLOSE was not selected is reported once only by
+    // the socket: kept pending, it is served again once selected again.
+    if ((_pendingEvents & _selectedMask & ~before & platform::FD_CLOSE) && _ipd) platform::WSASetEvent(_ipd->event());
 }
 
 void PolledFd::setThrottleGroup(ThrottleGroup* group) {

@@ -336,10 +336,12 @@ bool TcpChannel::tlsShutdown() {
 }
 
 void TcpChannel::updateEventsAndTimer(bool progress) {
-    long want = platform::FD_CLOSE;
+    long want = 0;
     switch (_phase) {
         case Phase::Open:
-            if (!_data.full()) want |= platform::FD_READ | platform::FD_OOB;
+            // A close is read like data: with the ring full it would only be
+            // reported again and again without anyone taking it.
+            if (!_data.full()) want |= kReadEvents;
             if (_data.cursor().hasData()) want |= platform::FD_WRITE;
             want |= _sslWant;
             break;

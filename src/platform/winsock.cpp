@@ -100,6 +100,9 @@ SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* addrlen) noexcept {
         return INVALID_SOCKET;
     }
     dropLocked(fd);
+    // Accepted means connected, even if the peer has already reset it (it
+    // then has no peer name): its close is reported once events are selected.
+    if (SocketRecord* rec = getOrCreateLocked(fd)) rec->connected = true;
     return fd;
 }
 

@@ -98,6 +98,12 @@ std::uint32_t WSAWaitForMultipleEvents(std::uint32_t count, const WSAEVENT* even
 // states and does not collect new network events (no system call).
 std::uint32_t FirstSignalledEvent(std::uint32_t count, const WSAEVENT* events) noexcept;
 
+// Makes the calling thread ready to block in WSAWaitForMultipleEvents (it
+// needs an epoll and a wake descriptor of its own, made once per thread).
+// False, with the code in WSAGetLastError, when descriptors or memory are
+// short; a thread that is to do nothing but wait checks this first.
+bool PrepareThreadForWaits() noexcept;
+
 // Sockets.
 SOCKET socket(int af, int type, int protocol) noexcept;
 int bind(SOCKET s, const sockaddr* name, socklen_t namelen) noexcept;

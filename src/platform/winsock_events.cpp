@@ -465,7 +465,18 @@ int WSAEventSelect(SOCKET s, WSAEVENT event, long networkEvents) noexcept {
     if (!rec->listening && !rec->connecting && !rec->connected && !rec->connectError) {
         sockaddr_storage peer;
         socklen_t peerLen = sizeof peer;
-        if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) rec->connected = true;
+        if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
+            rec->connected = true;
+        } else if (const int err = takeSocketError(s)) {
+            // Connected once and already failed (reset before anyone looked):
+            // report the end rather than never watching it.
+            const int code = static_cast<int>(WinsockErrorFromErrno(err));
+            rec->connected = true;
+            rec->pendingError = code;
+            rec->eof = true;
+            rec->hungUp = true;
+            recordCloseLocked(*rec, code);
+        }
     }
     rec->readArmed = true;
     rec->acceptArmed = true;
@@ -492,6 +503,10 @@ int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, WSANETWORKEVENTS* out) noexce
     return 0;
 }
 
+bool PrepareThreadForWaits() noexcept {
+    return currentSleeper() != nullptr;
+}
+
 std::uint32_t FirstSignalledEvent(std::uint32_t count, const WSAEVENT* events) noexcept {
     const int index = firstSignalled(count, events);
     return index < 0 ? WSA_WAIT_TIMEOUT : WSA_WAIT_EVENT_0 + static_cast<std::uint32_t>(index);
@@ -509,8 +524,6 @@ std::uint32_t WSAWaitForMultipleEvents(std::uint32_t count, const WSAEVENT* even
             return WSA_WAIT_FAILED;
         }
     }
-    int index = firstSignalled(count, events);
-    if (index >= 0) return WSA_WAIT_EVENT_0 + static_cast<std::uint32_t>(index);
     Sleeper* me = currentSleeper();
     if (!me) return WSA_WAIT_FAILED;
 
@@ -533,14 +546,22 @@ std::uint32_t WSAWaitForMultipleEvents(std::uint32_t count, const WSAEVENT* even
                 if (!events[i]->home.load(std::memory_order_relaxed)) adoptLocked(events[i], me);
             homedHere = true;
         }
-        if (!homedHere) return WSA_WAIT_TIMEOUT;
-        drain(me);
-        index = firstSignalled(count, events);
+        if (homedHere) drain(me);
+        const int index = firstSignalled(count, events);
         return index >= 0 ? WSA_WAIT_EVENT_0 + static_cast<std::uint32_t>(index) : WSA_WAIT_TIMEOUT;
     }
     if (foreign) {
         std::lock_guard<std::mutex> lock(registry().mutex);
         for (std::uint32_t i = 0; i < count; ++i) adoptLocked(events[i], me);
+    }
+    // A flag already up (a posted actor, a report, a close seen again) must
+    // not hide sockets that became ready meanwhile: collect them first, so
+    // the lowest signalled index is the one reported.
+    int index = firstSignalled(count, events);
+    if (index >= 0) {
+        drain(me);
+        index = firstSignalled(count, events);
+        if (index >= 0) return WSA_WAIT_EVENT_0 + static_cast<std::uint32_t>(index);
     }
 
     const std::uint64_t start = timeoutMs == WSA_INFINITE ? 0 : monotonicMs();

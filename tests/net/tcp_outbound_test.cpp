@@ -2,10 +2,13 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <iostream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,6 +31,8 @@ struct OutRecord {
     std::atomic<int> deleted{0};
     std::atomic<int> finalState{-1};
     std::size_t maxTake = SIZE_MAX;  // bytes consumed per data-available call
+    bool holdBack = false;           // pause on data instead of taking it
+    std::atomic<int> steps{0};       // state steps run by the loop
 
     std::vector<SocketError> errorsCopy() {
         std::lock_guard<std::mutex> g(m);
@@ -50,6 +55,10 @@ public:
     void connectionMade() override { ++_r.made; }
     // Takes the first contiguous piece only, as a relay does.
     void dataAvailable(Ring& ring) override {
+        if (_r.holdBack) {
+            setPaused(true);
+            return;
+        }
         std::size_t n = std::min(ring.contiguousReadable(), _r.maxTake);
         std::lock_guard<std::mutex> g(_r.m);
         _r.data.append(ring.readPtr(), n);
@@ -61,6 +70,10 @@ public:
         _r.errors.push_back(e);
     }
     void aboutToDrainAfterUnexpectedClose() override { ++_r.drains; }
+    bool handleEvents(const PollableDescriptorRef& ipd) override {
+        ++_r.steps;
+        return TcpClientConnection::handleEvents(ipd);
+    }
 
 private:
     OutRecord& _r;
@@ -196,6 +209,49 @@ TEST_F(TcpOutboundTest, TlsExchangeWithSniAndOrderlyTermination) {
     EXPECT_TRUE(gotCloseNotice);
     EXPECT_EQ(rec.finalState, TcpOutbound::kTerminated);
     EXPECT_TRUE(rec.errorsCopy().empty());
+}
+
+// CPU time used so far by the thread whose clock this is.
+double threadCpuSeconds(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+TEST_F(TcpOutboundTest, APausedConnectionWhosePeerClosedCostsNothingUntilResumed) {
+    std::uint16_t port;
+    int lfd = plainListener(&port);
+    server = std::thread([&] {
+        int fd = ::accept(lfd, nullptr, nullptr);
+        writeAll(fd, "held answer");
+        ::close(fd);
+        ::close(lfd);
+    });
+    rec.holdBack = true;  // as an answer held behind an earlier one
+    auto* c = new TestConnection(rec, *plainPool, false, port);
+    ASSERT_TRUE(c->connect());
+    server.join();
+    clockid_t loopClock{};
+    loopThread->run([&] { pthread_getcpuclockid(pthread_self(), &loopClock); });
+    ASSERT_TRUE(waitFor([&] { return c->paused(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the close has arrived
+
+    const int stepsBefore = rec.steps;
+    const double cpuBefore = threadCpuSeconds(loopClock);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double cpu = threadCpuSeconds(loopClock) - cpuBefore;
+    std::cout << "paused and closed: loop CPU " << cpu << " s and " << rec.steps - stepsBefore
+              << " steps in 500 ms\n";
+    EXPECT_LT(cpu, 0.02) << "loop CPU while the only connection is paused";
+    EXPECT_LE(rec.steps - stepsBefore, 1);
+    EXPECT_EQ(rec.deleted, 0);
+
+    rec.holdBack = false;
+    loopThread->run([&] { c->setPaused(false); });
+    ASSERT_TRUE(waitFor([&] { return rec.deleted == 1; }));
+    EXPECT_EQ(rec.dataCopy(), "held answer");
+    ASSERT_EQ(rec.errorsCopy().size(), 1u);
+    EXPECT_EQ(rec.errorsCopy()[0], SocketError::closedByPeer());
 }
 
 TEST_F(TcpOutboundTest, ConnectFailsWhenTheLoopDoesNotRun) {

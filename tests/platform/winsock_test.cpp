@@ -406,5 +406,48 @@ TEST(WinsockEvents, AThreadThatOnlyPollsStillSeesNetworkEvents) {
     }).join();
 }
 
+TEST(WinsockEvents, AFlagKeptSetDoesNotHideASocketBelowIt) {
+    // A loop whose notification (or a waiter's report) stays signalled must
+    // still learn of its sockets, and the lowest ready index wins.
+    Pair p;
+    Event sockEv, busy;
+    ASSERT_EQ(0, WSAEventSelect(p.server, sockEv, FD_READ | FD_CLOSE));
+    WSAEVENT set[2] = {sockEv, busy};
+    EXPECT_EQ(WSA_WAIT_TIMEOUT, WSAWaitForMultipleEvents(2, set, false, 20, false));
+    ASSERT_TRUE(WSASetEvent(busy));
+    ASSERT_EQ(1, platform::send(p.client, "x", 1, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kShort));
+    for (std::uint32_t timeout : {kShort, 0u}) {
+        EXPECT_EQ(WSA_WAIT_EVENT_0, WSAWaitForMultipleEvents(2, set, false, timeout, false)) << timeout;
+        EXPECT_EQ(FD_READ, enumEvents(p.server, sockEv).lNetworkEvents);
+        char buf[4];
+        EXPECT_EQ(1, platform::recv(p.server, buf, sizeof buf, 0));
+        ASSERT_EQ(1, platform::send(p.client, "y", 1, 0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(kShort));
+    }
+}
+
+TEST(WinsockEvents, AConnectionResetBeforeItsSelectionIsReportedClosed) {
+    // The client resets before the server even accepts: the accepted socket
+    // has no peer any more, yet its close must be reported, not left unseen.
+    SOCKET c = INVALID_SOCKET;
+    Pair p;
+    c = platform::socket(AF_INET, SOCK_STREAM, 0);
+    connectLoopback(c, p.port);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    linger lg{1, 0};
+    ASSERT_EQ(0, platform::setsockopt(c, SOL_SOCKET, SO_LINGER, &lg, sizeof lg));
+    ASSERT_EQ(0, platform::closesocket(c));
+    SOCKET s = acceptBlocking(p.listener);
+    ASSERT_NE(INVALID_SOCKET, s);
+    Event ev;
+    ASSERT_EQ(0, WSAEventSelect(s, ev, FD_READ | FD_CLOSE));
+    ASSERT_EQ(WSA_WAIT_EVENT_0, waitOne(ev, kLong));
+    WSANETWORKEVENTS ne = enumEvents(s, ev);
+    EXPECT_TRUE(ne.lNetworkEvents & FD_CLOSE);
+    EXPECT_EQ(static_cast<int>(WSAECONNRESET), ne.iErrorCode[FD_CLOSE_BIT]);
+    platform::closesocket(s);
+}
+
 }  // namespace
 }  // namespace morvex::platform
