@@ -11,8 +11,8 @@
 // hands out are exactly the bytes it took.
 #include <algorithm>
 #include <string>
-#include <vector>
 #include <variant>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "tlsd/fwd_client_connection.h"

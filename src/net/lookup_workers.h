@@ -61,7 +61,7 @@ private:
     std::size_t _threads = 0;
     std::size_t _started = 0;
     std::vector<std::unique_ptr<Thread>> _objects;  // one per thread not yet joined
-    std::vector<Thread*> _endedThreads;              // threads whose run() returned
+    std::vector<Thread*> _endedThreads;             // threads whose run() returned
     std::size_t _idle = 0;
     bool _stopping = false;
 };

@@ -7,10 +7,10 @@
 #include "net/in_thread_actor.h"
 #include "net/name_resolver.h"
 #include "net/tcp_channel_loop.h"
+#include "platform/tick_count.h"
 #include "tls/ssl_client_context_table.h"
 #include "tlsd/fwd_client_connection.h"
 #include "tlsd/http_request_reader.h"
-#include "platform/tick_count.h"
 #include "util/logger.h"
 
 namespace morvex {
@@ -261,8 +261,7 @@ void AsyncFwdTcpChannel::startLookups() {
         // stored before anything can drop the request.
         _inLookupCall = true;
         p->lookup = NameResolver::instance().resolveIPv4Async(
-            p->host, _channelLoop,
-            [this, p](bool ok, NameResolver::AddressList addresses, std::string errorText) {
+            p->host, _channelLoop, [this, p](bool ok, NameResolver::AddressList addresses, std::string errorText) {
                 p->resolved = true;
                 p->ok = ok && !addresses.empty();
                 if (p->ok) p->address = addresses.front();
@@ -290,8 +289,8 @@ void AsyncFwdTcpChannel::startResolved() {
             continue;
         }
         s_log.debug("Using connection pool %p", static_cast<void*>(p->pool));
-        auto* connection = new FwdClientConnection(*p->pool, _outboundLoop, p->address,
-                                                   static_cast<std::uint16_t>(p->port), p->host);
+        auto* connection =
+            new FwdClientConnection(*p->pool, _outboundLoop, p->address, static_cast<std::uint16_t>(p->port), p->host);
         connection->setDestination(p->host, p->port);
         s_log.debug("New Connection created with SNI=%s", connection->sni().c_str());
         _currentConnection = connection;

@@ -80,7 +80,7 @@ private:
     // A checked request, from its head until its connection is started.
     struct PendingRequest {
         std::string head;
-        BlockChain body;     // body bytes that came before the connection was made
+        BlockChain body;          // body bytes that came before the connection was made
         std::size_t counted = 0;  // bytes held here and counted in the relay
         bool headRequest = false;
         bool ended = false;    // the request's last byte came

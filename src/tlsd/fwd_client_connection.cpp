@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <exception>
 
+#include "platform/tick_count.h"
 #include "tls/ssl_client_context_table.h"
 #include "util/ascii.h"
-#include "platform/tick_count.h"
 #include "util/logger.h"
 
 namespace morvex {
@@ -201,8 +201,8 @@ void FwdClientConnection::onError(const SocketError& error) {
     bool connecting = state() == kConnecting || state() == kHandshake || state() == kCreated;
     if (connecting || error.kind == SocketError::kTimeout) {
         unsigned long long ms = platform::GetTickCount64() - _startTick;
-        s_log.warn("Outbound connection to destination server=%s:%u failed after %llu ms: %s",
-                   _destinationHost.c_str(), _destinationPort, ms, error.text().c_str());
+        s_log.warn("Outbound connection to destination server=%s:%u failed after %llu ms: %s", _destinationHost.c_str(),
+                   _destinationPort, ms, error.text().c_str());
     }
 }
 

@@ -61,10 +61,10 @@ public:
 
 private:
     enum class State : std::uint8_t {
-        Start,         // blank lines, then the request line
+        Start,  // blank lines, then the request line
         Headers,
-        Ended,         // head without body, or body done: report End
-        Body,          // Content-Length bytes
+        Ended,  // head without body, or body done: report End
+        Body,   // Content-Length bytes
         ChunkSize,
         ChunkData,
         ChunkDataEnd,  // the CR LF after a chunk's data

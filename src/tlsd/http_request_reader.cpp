@@ -228,10 +228,9 @@ HttpRequestReader::Result HttpRequestReader::read(std::string_view request) {
 
     if (!headers.hasHost || !parseHostHeader(headers.host, metadata.hostPort)) {
         // The value is echoed, cut: whoever sends it chooses its length.
-        std::string value = headers.host.size() <= kMaxEchoedHost
-                                ? headers.host
-                                : headers.host.substr(0, kMaxEchoedHost) + "... (" +
-                                      std::to_string(headers.host.size()) + " bytes)";
+        std::string value = headers.host.size() <= kMaxEchoedHost ? headers.host
+                                                                  : headers.host.substr(0, kMaxEchoedHost) + "... (" +
+                                                                        std::to_string(headers.host.size()) + " bytes)";
         return std::string("Failed to parse Host header or invalid Host header found in request: ") + value;
     }
     metadata.token = std::move(headers.token);

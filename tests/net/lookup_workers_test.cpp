@@ -1,7 +1,5 @@
 #include "net/lookup_workers.h"
 
-#include "util/thread.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +8,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "util/thread.h"
 
 namespace morvex {
 namespace {

@@ -28,8 +28,7 @@ std::string hex(const unsigned char* digest, unsigned len) {
 
 }  // namespace
 
-FramingOrigin::FramingOrigin(const std::string& certPem, const std::string& keyPem, std::string name,
-                             AnswerFor answer)
+FramingOrigin::FramingOrigin(const std::string& certPem, const std::string& keyPem, std::string name, AnswerFor answer)
     : _name(std::move(name)), _answer(std::move(answer)) {
     _ctx = SSL_CTX_new(TLS_server_method());
     BIO* certBio = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));

@@ -2,13 +2,13 @@
 // lines between requests), cut into random pieces: the same requests come out
 // as from the whole stream, each with exactly its bytes. Then the streams it
 // must refuse, from a table.
+#include "tlsd/http_request_framing.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
-
-#include "tlsd/http_request_framing.h"
 
 namespace morvex {
 namespace {
@@ -61,7 +61,8 @@ std::vector<Framed> randomRequests(std::mt19937& rng, int count) {
         const char* method = kind == 0 ? "HEAD" : kind == 1 ? "GET" : "POST";
         r.headMethod = kind == 0;
         r.head = blank + method + " /r" + std::to_string(i) + " HTTP/1.1\r\nHost: h" + std::to_string(i) + ":443\r\n";
-        std::string body(static_cast<std::size_t>(pick(3) == 0 ? pick(70000) : pick(300)), 'a' + static_cast<char>(i % 26));
+        std::string body(static_cast<std::size_t>(pick(3) == 0 ? pick(70000) : pick(300)),
+                         'a' + static_cast<char>(i % 26));
         if (kind == 2) {
             r.head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
             r.body = body;

@@ -40,12 +40,13 @@ std::string post(const std::string& host, const std::string& extraHeaders) {
 // The highest RSS of a process while it runs, sampled every 5 ms.
 class PeakRss {
 public:
-    explicit PeakRss(pid_t pid) : _pid(pid), _peak(rssKiB(pid)), _thread([this] {
-        while (!_stop) {
-            _peak = std::max(_peak.load(), rssKiB(_pid));
-            std::this_thread::sleep_for(5ms);
-        }
-    }) {}
+    explicit PeakRss(pid_t pid)
+        : _pid(pid), _peak(rssKiB(pid)), _thread([this] {
+              while (!_stop) {
+                  _peak = std::max(_peak.load(), rssKiB(_pid));
+                  std::this_thread::sleep_for(5ms);
+              }
+          }) {}
     ~PeakRss() { stop(); }
     std::size_t stop() {
         _stop = true;
@@ -85,8 +86,8 @@ TEST_F(RequestFramingE2E, BackToBackRequestsReachTheirOwnDestinations) {
     constexpr int kTrials = 200;
     int routed = 0;
     for (int i = 0; i < kTrials; ++i) {
-        std::string a = post("localhost:" + std::to_string(first->port()), "Content-Length: 5\r\nCookie: a" +
-                                                                                 std::to_string(i) + "\r\n") +
+        std::string a = post("localhost:" + std::to_string(first->port()),
+                             "Content-Length: 5\r\nCookie: a" + std::to_string(i) + "\r\n") +
                         "aaaaa";
         std::string b = post("127.0.0.1:" + std::to_string(second->port()), "Cookie: b" + std::to_string(i) + "\r\n");
         ASSERT_TRUE(client.send(a));
@@ -186,9 +187,9 @@ TEST_F(RequestFramingE2E, EveryByteOfTheAnswerIsRelayed) {
         answer = c.answer;
         TlsTestClient client(port);
         ASSERT_TRUE(client.connected());
-        ASSERT_TRUE(client.send(std::string(c.requestLine) + "\r\nHost: localhost:" +
-                                std::to_string(destination->port()) +
-                                "\r\nx-morvex-request-type: Morvexd\r\nx-morvex-tlsproxy-token: " + kToken + "\r\n\r\n"));
+        ASSERT_TRUE(
+            client.send(std::string(c.requestLine) + "\r\nHost: localhost:" + std::to_string(destination->port()) +
+                        "\r\nx-morvex-request-type: Morvexd\r\nx-morvex-tlsproxy-token: " + kToken + "\r\n\r\n"));
         EXPECT_EQ(client.read(c.answer.size(), 10s), c.answer);
     }
 }
