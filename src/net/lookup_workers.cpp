@@ -1,11 +1,16 @@
 #include "net/lookup_workers.h"
 
-#include <pthread.h>
+#include <algorithm>
+#include <exception>
 
-#include <system_error>
-#include <thread>
+#include "util/logger.h"
+#include "util/thread.h"
 
 namespace morvex {
+
+namespace {
+Logger s_log("NameResolver");
+}  // namespace
 
 LookupWorkers& LookupWorkers::instance() {
     static LookupWorkers* pool = new LookupWorkers();
@@ -13,34 +18,60 @@ LookupWorkers& LookupWorkers::instance() {
 }
 
 LookupWorkers::~LookupWorkers() {
-    std::unique_lock<std::mutex> guard(_lock);
-    _stopping = true;
-    _wake.notify_all();
-    _ended.wait(guard, [this] { return _threads == 0; });
+    std::vector<std::unique_ptr<Thread>> all;
+    {
+        std::unique_lock<std::mutex> guard(_lock);
+        _stopping = true;
+        _wake.notify_all();
+        _ended.wait(guard, [this] { return _threads == 0; });
+        all.swap(_objects);
+    }
+    for (auto& thread : all) thread->join();
+}
+
+void LookupWorkers::reap(std::vector<std::unique_ptr<Thread>>& ended) {
+    for (auto& thread : ended) thread->join();
+    ended.clear();
 }
 
 bool LookupWorkers::submit(std::function<void()> job) {
+    std::vector<std::unique_ptr<Thread>> ended;
+    bool queued = true;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(_lock);
+        // Threads that ended are joined here, by the next submitter.
+        for (Thread* t : _endedThreads) {
+            auto it = std::find_if(_objects.begin(), _objects.end(), [t](const auto& o) { return o.get() == t; });
+            if (it == _objects.end()) continue;
+            ended.push_back(std::move(*it));
+            _objects.erase(it);
+        }
+        _endedThreads.clear();
         _jobs.push_back(std::move(job));
-        if (_jobs.size() > _idle) {
-            if (_threads >= kMaxThreads) return true;  // the next free thread takes it
+        if (_jobs.size() <= _idle) {
+            wake = true;
+        } else if (_threads < kMaxThreads) {
             try {
-                std::thread(&LookupWorkers::run, this).detach();
+                auto thread = std::make_unique<ThreadFunction>([this] { run(); }, "NameLookup-%zu", ++_started);
+                thread->start();
+                _objects.push_back(std::move(thread));
                 ++_threads;
-            } catch (const std::system_error&) {
+            } catch (const std::exception& e) {
+                s_log.warn("Could not start a lookup thread: %s", e.what());
                 if (_threads == 0) {
                     _jobs.pop_back();
-                    return false;
+                    queued = false;
                 }
             }
-            return true;
         }
+        // else: the next free thread takes it
     }
     // Woken outside the lock, so that the thread does not wake only to wait
     // for it.
-    _wake.notify_one();
-    return true;
+    if (wake) _wake.notify_one();
+    reap(ended);
+    return queued;
 }
 
 std::size_t LookupWorkers::threads() const {
@@ -54,7 +85,6 @@ std::size_t LookupWorkers::idle() const {
 }
 
 void LookupWorkers::run() {
-    pthread_setname_np(pthread_self(), "NameLookup");
     std::unique_lock<std::mutex> guard(_lock);
     for (;;) {
         if (_jobs.empty()) {
@@ -74,6 +104,7 @@ void LookupWorkers::run() {
         job = nullptr;  // what it captured goes before the lock is taken
         guard.lock();
     }
+    _endedThreads.push_back(Thread::current());
     --_threads;
     _ended.notify_all();
 }

@@ -6,7 +6,9 @@
 // while other names go on; a thread idle for idleExit() ends, so an idle
 // process keeps none. A thread per lookup (or the C library's asynchronous
 // lookup, which starts one per notification) cost a clone, a stack mapping
-// and several futex calls on every proxied request.
+// and several futex calls on every proxied request. The threads are the
+// program's own Thread objects ("NameLookup-<n>"): named in log lines and
+// crash reports, with the alternate signal stack every thread gets.
 #pragma once
 
 #include <chrono>
@@ -14,7 +16,11 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <vector>
+
+#include "util/thread.h"
 
 namespace morvex {
 
@@ -44,6 +50,8 @@ public:
 
 private:
     void run();
+    // Joins and frees the threads that have ended (outside the lock).
+    void reap(std::vector<std::unique_ptr<Thread>>& ended);
 
     const std::chrono::milliseconds _idleExit;
     mutable std::mutex _lock;
@@ -51,6 +59,9 @@ private:
     std::condition_variable _ended;
     std::deque<std::function<void()>> _jobs;
     std::size_t _threads = 0;
+    std::size_t _started = 0;
+    std::vector<std::unique_ptr<Thread>> _objects;  // one per thread not yet joined
+    std::vector<Thread*> _endedThreads;             // threads whose run() returned
     std::size_t _idle = 0;
     bool _stopping = false;
 };

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <random>
 
+#include "net/event_loop.h"
 #include "net/in_thread_actor.h"
 #include "net/lookup_workers.h"
 #include "platform/error_codes.h"
@@ -49,6 +51,28 @@ bool isDottedIPv4Shape(const std::string& s) {
         }
     }
     return dots == 3;
+}
+
+// Runs its function once on the loop it was queued on, then frees itself.
+class DeferredDelivery final : public InThreadActor {
+public:
+    explicit DeferredDelivery(std::function<void()> fn) : _fn(std::move(fn)) {}
+    void callback() override {
+        std::unique_ptr<DeferredDelivery> self(this);
+        _fn();
+    }
+
+private:
+    std::function<void()> _fn;
+};
+
+// Queues fn on loop, also when called on the loop's own thread: a
+// completion never runs inside the call that asked for it while the loop
+// runs. A loop that does not run leaves it to the caller's thread.
+void postDeferred(EventLoop& loop, std::function<void()> fn) {
+    auto* actor = new DeferredDelivery(std::move(fn));
+    if (loop.postNowait(actor)) return;
+    actor->callback();
 }
 
 }  // namespace
@@ -226,16 +250,15 @@ void NameResolver::lookupEnded() {
 
 void NameResolver::deliver(const std::shared_ptr<AsyncState>& state, bool ok, AddressList addrs,
                            std::string errorText) {
-    InThreadFunctionNowait::post(state->replyLoop,
-                                 [state, ok, addrs = std::move(addrs), errorText = std::move(errorText)]() mutable {
-                                     Completion done;
-                                     {
-                                         std::lock_guard<std::mutex> guard(state->lock);
-                                         done = std::move(state->done);
-                                         state->done = nullptr;
-                                     }
-                                     if (done) done(ok, std::move(addrs), std::move(errorText));
-                                 });
+    postDeferred(state->replyLoop, [state, ok, addrs = std::move(addrs), errorText = std::move(errorText)]() mutable {
+        Completion done;
+        {
+            std::lock_guard<std::mutex> guard(state->lock);
+            done = std::move(state->done);
+            state->done = nullptr;
+        }
+        if (done) done(ok, std::move(addrs), std::move(errorText));
+    });
 }
 
 NameResolver::Handle NameResolver::resolveIPv4Async(const std::string& host, EventLoop& replyLoop, Completion done) {

@@ -67,10 +67,12 @@ public:
     bool resolveIPv4(const std::string& host, AddressList& addrs, std::string& errorText);
 
     // As resolveIPv4, without blocking: done runs later on replyLoop's thread
-    // (never inside this call) with the same addresses, rotation and error
-    // texts. A dotted IPv4 literal completes without a lookup. Keep the
-    // handle while the completion may still be wanted; see Handle. If
-    // replyLoop is no longer running, done runs on the lookup's thread.
+    // (never inside this call while replyLoop runs, the caller on that
+    // thread included) with the same addresses, rotation and error texts. A
+    // dotted IPv4 literal completes without a lookup. Keep the handle while
+    // the completion may still be wanted; see Handle. If replyLoop is not
+    // running, done runs on the lookup's thread, for a literal inside this
+    // call: a caller must not drop what done touches before it returns.
     [[nodiscard]] Handle resolveIPv4Async(const std::string& host, EventLoop& replyLoop, Completion done);
 
     // Replaces the system lookup (empty: back to the real one). The async

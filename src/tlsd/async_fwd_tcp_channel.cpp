@@ -1,10 +1,13 @@
 #include "tlsd/async_fwd_tcp_channel.h"
 
+#include <new>
+#include <utility>
 #include <variant>
 
 #include "net/in_thread_actor.h"
 #include "net/name_resolver.h"
 #include "net/tcp_channel_loop.h"
+#include "platform/tick_count.h"
 #include "tls/ssl_client_context_table.h"
 #include "tlsd/fwd_client_connection.h"
 #include "tlsd/http_request_reader.h"
@@ -37,10 +40,12 @@ AsyncFwdTcpChannel::AsyncFwdTcpChannel(const PollableDescriptorRef& socket, cons
       _outboundLoop(outboundLoop),
       _socketHandle(socket),
       _token(std::move(token)),
-      _relay(std::make_shared<ChannelResponseRelay>(loop, &outboundLoop, this)) {}
+      _relay(std::make_shared<ChannelResponseRelay>(loop, &outboundLoop, this)),
+      _acceptTick(platform::GetTickCount64()) {}
 
 AsyncFwdTcpChannel::~AsyncFwdTcpChannel() {
     _resolving.clear();  // cancels lookups whose completions would reach this channel
+    _receiving.reset();
     _relay->detach();
     _socketHandle.reset();
 }
@@ -57,6 +62,14 @@ void AsyncFwdTcpChannel::crashLogDescribe(CrashLogOutput& out) const noexcept {
         out.printf("AsyncFwdTcpChannel: %p\r\n", static_cast<const void*>(_currentConnection));
     }
     TcpChannel::crashLogDescribe(out);
+}
+
+std::uint32_t AsyncFwdTcpChannel::readTimeout() const {
+    if (_servedRequest) return 0;
+    std::uint64_t idle = idleRequestTimeout();
+    std::uint64_t spent = platform::GetTickCount64() - _acceptTick;
+    // 0 would mean "no time-out": at least 1 ms is left.
+    return static_cast<std::uint32_t>(spent >= idle ? 1 : idle - spent);
 }
 
 void AsyncFwdTcpChannel::connectionEstablished(TcpAsyncDataBuffer&) {
@@ -109,22 +122,79 @@ void AsyncFwdTcpChannel::dataAvailable(TcpAsyncDataBuffer& data) {
     s_log.debug("AsyncFwdTcpChannel::dataAvailable");
     if (data.empty()) return;
     _inputBuffer = &data;
-    handleRequest(data);
+    if (_framingLost) {
+        data.clear();
+        return;
+    }
+    ++_handling;
+    for (;;) {
+        // The destinations are behind: the ring fills and reading stops.
+        if (_relay->mustHoldInput()) break;
+        const char* bytes = data.readPtr();
+        std::size_t n = data.contiguousReadable();
+        HttpRequestFraming::Step step = _framing.next(bytes, n);
+        if (step.kind == HttpRequestFraming::Kind::Error) {
+            data.clear();
+            loseFraming(_framing.errorText());
+            break;
+        }
+        if (step.kind == HttpRequestFraming::Kind::Body) onBody(bytes, step.used);
+        data.consume(step.used);
+        if (step.kind == HttpRequestFraming::Kind::Head) onHead();
+        if (step.kind == HttpRequestFraming::Kind::End) onEnd();
+        if (step.kind == HttpRequestFraming::Kind::NeedMore && data.empty()) break;
+    }
+    // Bytes that brought no valid request leave the idle deadline where it is.
+    if (!_servedRequest) changeReadTimeout(readTimeout());
+    finishHandling();
 }
 
-void AsyncFwdTcpChannel::handleRequest(TcpAsyncDataBuffer& data) {
-    // The outbound request: exactly the bytes of this delivery.
-    _outboundRequest.resize(data.readable());
-    data.peek(_outboundRequest.data(), _outboundRequest.size());
-    HttpRequestReader::Result parsed = HttpRequestReader::read(_outboundRequest);
-    if (const auto* metadata = std::get_if<RequestMetadata>(&parsed)) {
-        s_log.debugStream() << "Parsed requestMetadata=" << *metadata;
-    }
-    data.clear();
+void AsyncFwdTcpChannel::finishHandling() {
+    if (--_handling > 0 || !_resumePending) return;
+    _resumePending = false;
+    resumeInput();
+}
 
-    if (const auto* text = std::get_if<std::string>(&parsed)) return refuse(*text);
+void AsyncFwdTcpChannel::resumeInput() {
+    if (_handling > 0) {
+        _resumePending = true;
+        return;
+    }
+    if (phase() != Phase::Open) return;
+    if (!data().empty()) dataAvailable(data());
+    // Reading stopped with a full ring: have the loop read again.
+    if (isRegistered()) _channelLoop.scheduleService(this);
+}
+
+void AsyncFwdTcpChannel::loseFraming(const std::string& reason) {
+    refuse(reason);
+    _framingLost = true;
+    if (_receiving) _receiving->dropped = true;
+    _receiving.reset();
+    startClose();
+}
+
+void AsyncFwdTcpChannel::onHead() {
+    std::string head = _framing.takeHead();
+    const bool headRequest = _framing.headMethod();
+    _receiving.reset();
+    HttpRequestReader::Result parsed = HttpRequestReader::read(head);
+    if (const auto* text = std::get_if<std::string>(&parsed)) {
+        // A head the reader cannot make out as HTTP: its length may be
+        // wrong too. A request that is only not ours (type, host, an unknown
+        // method) has a known end: the next one is served.
+        static constexpr std::string_view kException = "Had exception when parsing received request: ";
+        bool malformed = text->compare(0, kException.size(), kException) == 0 &&
+                         text->compare(kException.size(), std::string::npos, "Not Implemented") != 0;
+        if (malformed) return loseFraming(*text);
+        return refuse(*text);
+    }
     const RequestMetadata& metadata = std::get<RequestMetadata>(parsed);
     if (metadata.token != _token) return refuse(" Wrong token found, token=" + echo(metadata.token, kMaxEchoedValue));
+    // Only now: a client without the token must not be able to fill the log.
+    s_log.info("Received request is parsed to type=%s, hostPort=%s:%u, httpMethod=%s", toString(metadata.type).c_str(),
+               metadata.hostPort.host.c_str(), metadata.hostPort.port, metadata.httpMethod.c_str());
+    s_log.debugStream() << "Parsed requestMetadata=" << metadata;
 
     const SslContext* clientContext = SslClientContextTable::instance().contextFor(metadata.type);
     const HostPort& destination = metadata.hostPort;
@@ -140,48 +210,103 @@ void AsyncFwdTcpChannel::handleRequest(TcpAsyncDataBuffer& data) {
     if (_resolving.size() >= kMaxResolving) {
         return refuse("Too many requests of this connection wait for name resolution");
     }
-    // Resolution runs off this thread, so a name whose DNS never answers
-    // holds up only its own request; requests still go out in their order.
-    auto pending = std::make_unique<PendingRequest>();
-    PendingRequest* p = pending.get();
-    p->bytes = std::move(_outboundRequest);
-    _outboundRequest.clear();
-    p->host = destination.host;
-    p->port = destination.port;
-    p->pool = pool;
-    _resolving.push_back(std::move(pending));
-    p->lookup = NameResolver::instance().resolveIPv4Async(
-        destination.host, _channelLoop,
-        [this, p](bool ok, NameResolver::AddressList addresses, std::string errorText) {
-            p->resolved = true;
-            p->ok = ok && !addresses.empty();
-            if (p->ok) p->address = addresses.front();
-            p->error = std::move(errorText);
-            startResolved();
-        });
+    auto pending = std::make_shared<PendingRequest>();
+    pending->counted = head.size();
+    _relay->requestBytesQueued(head.size());
+    pending->head = std::move(head);
+    pending->headRequest = headRequest;
+    pending->host = destination.host;
+    pending->port = destination.port;
+    pending->pool = pool;
+    _resolving.push_back(pending);
+    _receiving = std::move(pending);
+    startLookups();
+    startResolved();
+}
+
+void AsyncFwdTcpChannel::onBody(const char* data, std::size_t n) {
+    if (!_receiving || _receiving->dropped || n == 0) return;
+    _relay->requestBytesQueued(n);
+    try {
+        if (_receiving->rest) {
+            _receiving->rest->append(data, n);
+        } else {
+            _receiving->body.append(data, n);
+            _receiving->counted += n;
+        }
+    } catch (const std::bad_alloc&) {
+        _relay->requestBytesSent(n);
+        loseFraming("Out of memory for the body of a request");
+    }
+}
+
+void AsyncFwdTcpChannel::onEnd() {
+    if (!_receiving) return;
+    _receiving->ended = true;
+    if (_receiving->rest) _receiving->rest->end();
+    _receiving.reset();
+}
+
+void AsyncFwdTcpChannel::startLookups() {
+    for (const std::shared_ptr<PendingRequest>& pending : _resolving) {
+        if (_lookupsRunning >= kMaxLookupsPerConnection) return;
+        if (pending->lookupStarted) continue;
+        PendingRequest* p = pending.get();
+        p->lookupStarted = true;
+        ++_lookupsRunning;
+        // Resolution runs off this thread, so a name whose DNS never answers
+        // holds up only its own request; requests still go out in their
+        // order. The completion may run inside this call (the loop is not
+        // running): it then only records the outcome, and the handle is
+        // stored before anything can drop the request.
+        _inLookupCall = true;
+        p->lookup = NameResolver::instance().resolveIPv4Async(
+            p->host, _channelLoop, [this, p](bool ok, NameResolver::AddressList addresses, std::string errorText) {
+                p->resolved = true;
+                p->ok = ok && !addresses.empty();
+                if (p->ok) p->address = addresses.front();
+                p->error = std::move(errorText);
+                --_lookupsRunning;
+                if (_inLookupCall) return;
+                ++_handling;
+                startLookups();
+                startResolved();
+                finishHandling();
+            });
+        _inLookupCall = false;
+    }
 }
 
 void AsyncFwdTcpChannel::startResolved() {
     while (!_resolving.empty() && _resolving.front()->resolved) {
-        std::unique_ptr<PendingRequest> p = std::move(_resolving.front());
+        std::shared_ptr<PendingRequest> p = std::move(_resolving.front());
         _resolving.pop_front();
         if (!p->ok) {
             refuse("Error resolving IP of host=" + p->host + ": " + p->error);
+            p->dropped = true;
+            p->body = BlockChain();
+            _relay->requestBytesSent(std::exchange(p->counted, 0));
             continue;
         }
         s_log.debug("Using connection pool %p", static_cast<void*>(p->pool));
-        auto* connection = new FwdClientConnection(*p->pool, _outboundLoop, p->address,
-                                                   static_cast<std::uint16_t>(p->port), p->host);
+        auto* connection =
+            new FwdClientConnection(*p->pool, _outboundLoop, p->address, static_cast<std::uint16_t>(p->port), p->host);
         connection->setDestination(p->host, p->port);
         s_log.debug("New Connection created with SNI=%s", connection->sni().c_str());
         _currentConnection = connection;
-        // The connection takes the bytes: an earlier connection still
-        // sending keeps its own copy.
-        if (!connection->start(std::move(p->bytes), _relay)) {
+        // Later body bytes go straight to the connection's thread.
+        p->rest = std::make_shared<OutboundRequest>(_outboundLoop, _relay);
+        if (p->ended) p->rest->end();
+        std::size_t counted = std::exchange(p->counted, 0);
+        if (!connection->start(std::move(p->head), std::move(p->body), p->rest, p->headRequest, _relay)) {
             delete connection;
             _currentConnection = nullptr;
+            p->dropped = true;
+            _relay->requestBytesSent(counted);
         }
     }
+    // Lookups that waited for a free place.
+    startLookups();
 }
 
 }  // namespace morvex

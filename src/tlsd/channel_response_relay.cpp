@@ -69,6 +69,26 @@ void ChannelResponseRelay::written(std::size_t n) {
     InThreadFunctionNowait::post(*_outboundLoop, [self = shared_from_this()] { self->resumeFirst(); });
 }
 
+bool ChannelResponseRelay::mustHoldInput() {
+    if (_requestBytes.load(std::memory_order_acquire) < kHighWatermark) return false;
+    _inputHeld.store(true, std::memory_order_seq_cst);
+    if (_requestBytes.load(std::memory_order_seq_cst) >= kHighWatermark) return true;
+    // Sent meanwhile: if the sending side already took the flag, its resume
+    // is on the way.
+    return !_inputHeld.exchange(false, std::memory_order_seq_cst);
+}
+
+void ChannelResponseRelay::requestBytesSent(std::size_t n) {
+    if (n == 0) return;
+    std::size_t before = _requestBytes.fetch_sub(n, std::memory_order_seq_cst);
+    std::size_t left = before >= n ? before - n : 0;
+    if (left > kLowWatermark || !_inputHeld.load(std::memory_order_seq_cst)) return;
+    if (!_inputHeld.exchange(false, std::memory_order_seq_cst)) return;
+    InThreadFunctionNowait::post(_loop, [self = shared_from_this()] {
+        if (self->_loop.inLoopThread() && self->_channel != nullptr) self->_channel->resumeInput();
+    });
+}
+
 void ChannelResponseRelay::resumeFirst() {
     if (!_outboundLoop->inLoopThread()) return;
     if (!_answers.empty()) _answers.front()->setPaused(false);

@@ -9,6 +9,12 @@
 //   counted. Above kHighWatermark the answering connection stops taking bytes
 //   from its ring, so its ring fills and reading from the destination stops;
 //   once the daemon has taken the count below kLowWatermark it goes on.
+// - Request bytes: the other way round, bytes of the daemon's requests that
+//   were taken from the channel but not yet written to a destination (queued
+//   while a name resolves, or handed to a connection) are counted too. Above
+//   kHighWatermark the channel stops taking bytes from its receive ring, so
+//   the ring fills and reading from the daemon stops; below kLowWatermark it
+//   goes on. A large upload so costs bounded memory.
 // - Lifetime: outbound connections may outlive the channel. Each keeps the
 //   relay alive; the channel detaches when it goes, which drops late bytes
 //   and ends the connections that still wait for their turn or their room.
@@ -79,6 +85,17 @@ public:
 
     std::size_t inFlight() const noexcept { return _inFlight.load(std::memory_order_relaxed); }
 
+    // --- request bytes ---
+    // Channel thread: n more request bytes are held on their way out.
+    void requestBytesQueued(std::size_t n) noexcept { _requestBytes.fetch_add(n, std::memory_order_seq_cst); }
+    // Any thread: n of them were written or dropped. Below the low mark a
+    // channel that holds its input is resumed (resumeInput on its loop).
+    void requestBytesSent(std::size_t n);
+    // Channel thread: true when the channel must take no more input for now;
+    // it is then resumed from the sending side.
+    bool mustHoldInput();
+    std::size_t requestBytes() const noexcept { return _requestBytes.load(std::memory_order_relaxed); }
+
 private:
     void flushToChannel();
     void resumeFirst();
@@ -96,6 +113,8 @@ private:
     std::atomic<bool> _detached{false};
     std::atomic<std::size_t> _inFlight{0};
     std::atomic<bool> _waitingForRoom{false};
+    std::atomic<std::size_t> _requestBytes{0};
+    std::atomic<bool> _inputHeld{false};
 };
 
 }  // namespace morvex

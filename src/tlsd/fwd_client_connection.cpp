@@ -2,11 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <exception>
 
+#include "platform/tick_count.h"
 #include "tls/ssl_client_context_table.h"
 #include "util/ascii.h"
-#include "platform/tick_count.h"
 #include "util/logger.h"
 
 namespace morvex {
@@ -74,14 +75,26 @@ std::string FwdClientConnection::deriveSni(std::string_view host) {
 }
 
 bool FwdClientConnection::start(std::string request, std::shared_ptr<ChannelResponseRelay> relay) {
+    auto rest = std::make_shared<OutboundRequest>(loop(), relay);
+    rest->end();
+    bool headRequest = request.compare(0, 5, "HEAD ") == 0;
+    relay->requestBytesQueued(request.size());
+    return start(std::move(request), BlockChain(), std::move(rest), headRequest, std::move(relay));
+}
+
+bool FwdClientConnection::start(std::string head, BlockChain body, std::shared_ptr<OutboundRequest> rest,
+                                bool headRequest, std::shared_ptr<ChannelResponseRelay> relay) {
     _relay = std::move(relay);
+    _rest = std::move(rest);
     setReadTimeout(outboundReadTimeoutMs());
     setWriteTimeout(kWriteTimeoutMs);
-    _request = std::move(request);
-    _framing = HttpResponseFraming::forRequests(_request);
-    s_log.debug("_buildRequest > outbound request size=%zu", _request.size());
-    _requestList.assign(1, SendSegment{static_cast<std::uint32_t>(_request.size()), _request.data()});
-    setAsyncWriteData(_requestList, 0, 0);
+    _framing = HttpResponseFraming(headRequest);
+    _unsent = head.size() + body.size();
+    s_log.debug("_buildRequest > outbound request size=%zu", _unsent);
+    _writing->append(head.data(), head.size());
+    for (BlockChain::Filled& f : body.release()) _writing->adopt(std::move(f.block), f.len);
+    _writing->closeSegment();
+    setAsyncWriteData(_writing->segments(), 0, 0);
     s_log.info("TLS proxy making a connection to remote_address=%s", _destinationHost.c_str());
     _startTick = platform::GetTickCount64();
     // Posted, not run-and-wait: the channel's thread goes on with its other
@@ -93,15 +106,47 @@ bool FwdClientConnection::start(std::string request, std::shared_ptr<ChannelResp
 
 void FwdClientConnection::connectStarting() {
     _relay->enqueue(this);
+    _rest->attach(this);
+    pumpRequest();
 }
 
 void FwdClientConnection::connectionMade() {
     s_log.debug("FwdClientConnection::connectionMade");
 }
 
-void FwdClientConnection::asyncWriteComplete() {
+void FwdClientConnection::pumpRequest() {
+    BlockChain arrived;
+    _restEnded = _rest->take(arrived);
+    if (!arrived.empty()) {
+        _unsent += arrived.size();
+        for (BlockChain::Filled& f : arrived.release()) _filling->adopt(std::move(f.block), f.len);
+        _filling->closeSegment();
+    }
+    if (writeCursor().isEmptyList()) nextWrite();
+}
+
+void FwdClientConnection::nextWrite() {
+    if (!_filling->empty()) {
+        _writing->clear();
+        std::swap(_writing, _filling);
+        setAsyncWriteData(_writing->segments(), 0, 0);
+        // A write is only announced after one that would block: start it.
+        loop().scheduleService(this);
+        return;
+    }
+    if (!_restEnded || _requestWritten) return;
     _requestWritten = true;
     s_log.debug("FwdClientConnection::asyncWriteComplete()");
+    // An answer that came early waits in the ring.
+    if (!rbuf().empty()) loop().scheduleService(this);
+}
+
+void FwdClientConnection::asyncWriteComplete() {
+    std::size_t written = _writing->queuedSize();
+    _unsent -= std::min(_unsent, written);
+    _writing->clear();
+    _relay->requestBytesSent(written);
+    nextWrite();
 }
 
 void FwdClientConnection::dataAvailable(Ring& ring) {
@@ -115,30 +160,30 @@ void FwdClientConnection::dataAvailable(Ring& ring) {
         return;
     }
     // Every readable byte goes now, the piece after the ring's wrap too: the
-    // destination may send nothing more to prompt another call.
-    while (!ring.empty() && !_framing.complete()) {
+    // destination may send nothing more to prompt another call. Bytes past
+    // the answer's end are relayed as well: the proxy changes no byte.
+    while (!ring.empty()) {
         if (_relay->mustWaitForRoom()) {
             setPaused(true);
             return;
         }
         std::size_t n = ring.contiguousReadable();
-        std::size_t answer = _framing.feed(ring.readPtr(), n);
+        std::size_t answer = _framing.complete() ? 0 : _framing.feed(ring.readPtr(), n);
+        _surplus += n - answer;
         try {
-            _relay->deliverResponse(std::string_view(ring.readPtr(), answer));
+            _relay->deliverResponse(std::string_view(ring.readPtr(), n));
         } catch (const std::exception& e) {
             s_log.error("Exception happened when sending response back: %s", e.what());
             terminateExternally(true);
             return;
         }
-        ring.consume(answer);
+        ring.consume(n);
     }
     if (!_framing.complete() || _released) return;
     _released = true;
-    if (!ring.empty()) {
-        // Nothing was asked for them: they would only confuse the next answer.
-        s_log.warn("Dropped %zu bytes that destination server=%s sent after its complete answer", ring.readable(),
+    if (_surplus != 0) {
+        s_log.warn("Relayed %zu bytes that destination server=%s sent after its complete answer", _surplus,
                    _destinationHost.c_str());
-        ring.clear();
     }
     s_log.debug("Answer complete (status %d), releasing the connection to destination server=%s", _framing.status(),
                 _destinationHost.c_str());
@@ -156,13 +201,19 @@ void FwdClientConnection::onError(const SocketError& error) {
     bool connecting = state() == kConnecting || state() == kHandshake || state() == kCreated;
     if (connecting || error.kind == SocketError::kTimeout) {
         unsigned long long ms = platform::GetTickCount64() - _startTick;
-        s_log.warn("Outbound connection to destination server=%s:%u failed after %llu ms: %s",
-                   _destinationHost.c_str(), _destinationPort, ms, error.text().c_str());
+        s_log.warn("Outbound connection to destination server=%s:%u failed after %llu ms: %s", _destinationHost.c_str(),
+                   _destinationPort, ms, error.text().c_str());
     }
 }
 
 void FwdClientConnection::finished() {
-    if (_relay) _relay->remove(this);
+    if (_rest) _rest->detach();
+    if (_relay) {
+        // What was never written no longer holds the channel's input back.
+        _relay->requestBytesSent(_unsent);
+        _unsent = 0;
+        _relay->remove(this);
+    }
     TcpClientConnection::finished();
 }
 

@@ -1,10 +1,11 @@
 // FwdClientConnection: the proxy's outbound connection for one request. It
-// sends its own copy of the request bytes, relays every byte the destination
-// sends back through its channel's ChannelResponseRelay (in request order,
-// held back while the daemon is behind) and deletes itself when it ends: when
-// the destination closes, on an error or time-out, or as soon as the answer
-// is whole by its HTTP framing (a destination that keeps connections alive
-// would otherwise hold the socket until its own idle time-out).
+// sends the request's head and the body as it arrives (through an
+// OutboundRequest), relays every byte the destination sends back through its
+// channel's ChannelResponseRelay (in request order, held back while the
+// daemon is behind) and deletes itself when it ends: when the destination
+// closes, on an error or time-out, or as soon as the answer is whole by its
+// HTTP framing (a destination that keeps connections alive would otherwise
+// hold the socket until its own idle time-out).
 // FwdClientConnectionPool and the process-wide pool table (one pool per
 // request type) carry the client TLS context of each type.
 #pragma once
@@ -17,10 +18,13 @@
 #include <string>
 #include <string_view>
 
+#include "net/buffer_block_pool.h"
+#include "net/tcp_async_data_buffer.h"
 #include "net/tcp_client_connection.h"
 #include "tls/client_request_type.h"
 #include "tlsd/channel_response_relay.h"
 #include "tlsd/http_response_framing.h"
+#include "tlsd/outbound_request.h"
 
 namespace morvex {
 
@@ -86,14 +90,23 @@ public:
     const std::string& destinationHostName() const noexcept { return _destinationHost; }
     std::uint32_t destinationPort() const noexcept { return _destinationPort; }
 
-    // Connect step (inbound channel's thread): takes the request bytes and
-    // the channel's relay (kept alive by the connection), sets the time-outs
-    // and posts the connect to the outbound loop. False when the loop is not
-    // running: the caller must then delete the connection. Once true, the
-    // connection belongs to the outbound loop's thread.
+    // Connect step (inbound channel's thread): takes the request's head, the
+    // body bytes that came with it, the hand-over the rest arrives through,
+    // and the channel's relay (kept alive by the connection); sets the
+    // time-outs and posts the connect to the outbound loop. headRequest: the
+    // answer has no body. The head and body count as the relay's request
+    // bytes from here on. False when the loop is not running: the caller
+    // must then delete the connection (and count the bytes as gone). Once
+    // true, the connection belongs to the outbound loop's thread.
+    bool start(std::string head, BlockChain body, std::shared_ptr<OutboundRequest> rest, bool headRequest,
+               std::shared_ptr<ChannelResponseRelay> relay);
+    // The same for a request whose bytes are all known.
     bool start(std::string request, std::shared_ptr<ChannelResponseRelay> relay);
 
-    const std::string& request() const noexcept { return _request; }
+    // Outbound thread: takes what arrived through the OutboundRequest.
+    void pumpRequest();
+    // The whole request has been written.
+    bool requestWritten() const noexcept { return _requestWritten; }
 
     // How long the destination may stay silent once the request is out;
     // start() applies it. A seam for tests that cannot wait kReadTimeoutMs.
@@ -115,8 +128,15 @@ private:
     HttpResponseFraming _framing;
     std::uint64_t _startTick = 0;
     bool _released = false;
-    std::string _request;  // the connection's own copy of the request bytes
-    SendList _requestList;
+    // Send lists of pool blocks: one being written, one filling meanwhile,
+    // so bytes written are given back while a long body goes on.
+    void nextWrite();
+    std::unique_ptr<OutputBuffer> _writing = std::make_unique<OutputBuffer>();
+    std::unique_ptr<OutputBuffer> _filling = std::make_unique<OutputBuffer>();
+    std::shared_ptr<OutboundRequest> _rest;
+    std::size_t _unsent = 0;  // request bytes counted in the relay, held here
+    std::size_t _surplus = 0;
+    bool _restEnded = false;
     bool _requestWritten = false;
 };
 

@@ -7,13 +7,12 @@
 #include <utility>
 
 #include "util/ascii.h"
-#include "util/logger.h"
 
 namespace morvex {
 
 namespace {
 
-Logger s_log("TLSProxy");
+constexpr std::size_t kMaxEchoedHost = 256;
 
 // A refusal carrying the status's standard reason phrase as its text.
 class HttpStatusError : public std::runtime_error {
@@ -131,6 +130,7 @@ bool HttpRequestReader::parseHostHeader(std::string_view value, HostPort& out) {
         if (host.empty()) return false;
     }
     if (port < 1 || port > 65535) return false;
+    if (host.size() > kMaxHostName) return false;
     if (!isIpv6Literal(host) && !isValidHostName(host)) return false;
     out.host.assign(host);
     out.port = port;
@@ -227,12 +227,13 @@ HttpRequestReader::Result HttpRequestReader::read(std::string_view request) {
     metadata.type = *type;
 
     if (!headers.hasHost || !parseHostHeader(headers.host, metadata.hostPort)) {
-        return std::string("Failed to parse Host header or invalid Host header found in request: ") + headers.host;
+        // The value is echoed, cut: whoever sends it chooses its length.
+        std::string value = headers.host.size() <= kMaxEchoedHost ? headers.host
+                                                                  : headers.host.substr(0, kMaxEchoedHost) + "... (" +
+                                                                        std::to_string(headers.host.size()) + " bytes)";
+        return std::string("Failed to parse Host header or invalid Host header found in request: ") + value;
     }
     metadata.token = std::move(headers.token);
-
-    s_log.info("Received request is parsed to type=%s, hostPort=%s:%u, httpMethod=%s", toString(metadata.type).c_str(),
-               metadata.hostPort.host.c_str(), metadata.hostPort.port, metadata.httpMethod.c_str());
     return metadata;
 }
 

@@ -185,59 +185,6 @@ void HttpResponseFraming::answerDone() {
     }
 }
 
-HttpResponseFraming HttpResponseFraming::forRequests(std::string_view bytes) {
-    HttpResponseFraming framing;
-    framing._heads.clear();
-    std::size_t pos = 0;
-    while (pos < bytes.size()) {
-        // Blank lines between requests are allowed.
-        if (bytes[pos] == '\r' || bytes[pos] == '\n') {
-            ++pos;
-            continue;
-        }
-        std::size_t end = bytes.find("\n\r\n", pos);
-        std::size_t bare = bytes.find("\n\n", pos);
-        std::size_t headEnd = std::min(end == std::string_view::npos ? end : end + 3,
-                                       bare == std::string_view::npos ? bare : bare + 2);
-        if (headEnd == std::string_view::npos) break;
-        std::string_view head = bytes.substr(pos, headEnd - pos);
-        std::size_t space = head.find_first_of(" \t");
-        framing._heads.push_back(equalsIgnoreAsciiCase(head.substr(0, space), "HEAD"));
-        std::uint64_t body = 0;
-        bool known = true;
-        for (std::size_t line = head.find('\n'); line != std::string_view::npos && known;) {
-            std::size_t next = head.find('\n', line + 1);
-            std::string_view text = head.substr(line + 1, next == std::string_view::npos ? next : next - line - 1);
-            line = next;
-            std::size_t colon = text.find(':');
-            if (colon == std::string_view::npos) continue;
-            std::string_view name = text.substr(0, colon);
-            std::string_view value = trim(text.substr(colon + 1));
-            if (!value.empty() && value.back() == '\r') value = trim(value.substr(0, value.size() - 1));
-            if (equalsIgnoreAsciiCase(name, "transfer-encoding")) known = false;
-            if (equalsIgnoreAsciiCase(name, "content-length")) {
-                if (value.empty() || value.size() > 18) known = false;
-                body = 0;
-                for (char c : value) {
-                    if (!isDigit(c)) known = false;
-                    body = body * 10 + static_cast<std::uint64_t>(c - '0');
-                }
-            }
-        }
-        if (!known || body > bytes.size() - headEnd) {
-            framing._heads.clear();
-            break;
-        }
-        pos = headEnd + static_cast<std::size_t>(body);
-    }
-    if (framing._heads.empty() || pos < bytes.size()) {
-        // The answers' end cannot be told from the requests.
-        framing._heads.assign(1, false);
-        framing._state = State::UntilClose;
-    }
-    return framing;
-}
-
 bool HttpResponseFraming::chunkSizeLine(const std::string& line) {
     std::uint64_t size = 0;
     std::size_t i = 0;

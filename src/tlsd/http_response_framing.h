@@ -15,14 +15,10 @@ namespace morvex {
 
 class HttpResponseFraming {
 public:
-    // headRequest: the request was HEAD, so no answer to it has a body.
+    // headRequest: the request was HEAD (exactly: methods are
+    // case-sensitive), so the answer has no body. One request, one answer
+    // (after any 1xx).
     explicit HttpResponseFraming(bool headRequest = false) : _heads{headRequest} {}
-
-    // Framing for the answers to every request in requestBytes, in order (a
-    // daemon may pipeline several in one delivery). Requests whose length
-    // cannot be told (a chunked body, a body or head cut short) make the
-    // answers last until the connection ends.
-    static HttpResponseFraming forRequests(std::string_view requestBytes);
 
     // Takes the next n bytes of the answer. Returns how many of them belong
     // to it: n, or fewer when the answer ends inside them (what follows is

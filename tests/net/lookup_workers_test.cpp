@@ -6,7 +6,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
+
+#include "util/thread.h"
 
 namespace morvex {
 namespace {
@@ -38,6 +41,7 @@ struct Gate {
 };
 
 TEST(LookupWorkersTest, HangingJobsHoldOnlyTheirOwnThreadsUpToTheCapThenJobsQueue) {
+    EmptyMainThread::ensureForTest();
     LookupWorkers pool(50ms);
     Gate gate;
     std::atomic<int> ran{0};
@@ -60,17 +64,22 @@ TEST(LookupWorkersTest, HangingJobsHoldOnlyTheirOwnThreadsUpToTheCapThenJobsQueu
     EXPECT_TRUE(waitUntil([&] { return pool.threads() == 0; }));
 }
 
-TEST(LookupWorkersTest, SequentialJobsReuseOneThreadAndAThrowingJobDoesNotEndIt) {
+TEST(LookupWorkersTest, SequentialJobsReuseOneNamedThreadAndAThrowingJobDoesNotEndIt) {
+    EmptyMainThread::ensureForTest();
     LookupWorkers pool(10s);
     std::atomic<int> ran{0};
+    std::string name;
     for (int i = 0; i < 50; ++i) {
         ASSERT_TRUE(pool.submit([&, i] {
+            // The program's own thread: named in logs and crash reports.
+            if (i == 0) name = Thread::current() ? Thread::current()->name() : "none";
             ++ran;
             if (i == 3) throw std::runtime_error("lookup failed");
         }));
         ASSERT_TRUE(waitUntil([&] { return ran == i + 1 && pool.idle() == pool.threads(); }));
     }
     EXPECT_EQ(pool.threads(), 1u);
+    EXPECT_EQ(name, "NameLookup-1");
 }
 
 }  // namespace

@@ -125,6 +125,7 @@ protected:
         NameResolver::AddressList addrs;
         std::string error;
         std::uint32_t thread = 0;
+        bool insideCall = false;  // ran before resolveIPv4Async returned
     };
 
     EventLoop loop;
@@ -162,10 +163,13 @@ protected:
         auto promise = std::make_shared<std::promise<Outcome>>();
         std::future<Outcome> result = promise->get_future();
         loopThread.onLoop([&, promise] {
+            auto inCall = std::make_shared<bool>(true);
             NameResolver::Handle h = resolver.resolveIPv4Async(
-                host, loop, [promise](bool ok, NameResolver::AddressList addrs, std::string error) {
-                    promise->set_value({ok, std::move(addrs), std::move(error), platform::GetCurrentThreadId()});
+                host, loop, [promise, inCall](bool ok, NameResolver::AddressList addrs, std::string error) {
+                    promise->set_value(
+                        {ok, std::move(addrs), std::move(error), platform::GetCurrentThreadId(), *inCall});
                 });
+            *inCall = false;
             if (keep)
                 *keep = std::move(h);
             else
@@ -200,6 +204,9 @@ TEST_F(AsyncResolverTest, CompletionsRunOnTheReplyLoopWithTheBlockingPathsResult
         auto f = start(c.host);
         Outcome o = await(f);
         EXPECT_EQ(o.thread, loopThread.osId());
+        // Never inside the call, literals included: the caller stores its
+        // handle first.
+        EXPECT_FALSE(o.insideCall);
         EXPECT_EQ(o.ok, c.ok);
         if (c.ok) {
             ASSERT_EQ(o.addrs.size(), 1u);

@@ -86,31 +86,5 @@ TEST(HttpResponseFraming, IsNotCompleteBeforeTheLastByte) {
     }
 }
 
-TEST(HttpResponseFraming, PipelinedRequestsExpectOneAnswerEach) {
-    std::string get = "GET /a HTTP/1.1\r\nHost: h\r\n\r\n";
-    std::string head = "HEAD /b HTTP/1.1\r\nHost: h\r\n\r\n";
-    std::string post = "POST /c HTTP/1.1\r\nHost: h\r\nContent-Length: 4\r\n\r\nbody";
-    std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-    std::string headOk = "HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n";
-
-    HttpResponseFraming three = HttpResponseFraming::forRequests(get + head + post);
-    std::string answers = ok + headOk + ok;
-    EXPECT_EQ(three.feed(answers.data(), answers.size()), answers.size());
-    EXPECT_TRUE(three.complete());
-
-    HttpResponseFraming one = HttpResponseFraming::forRequests(get);
-    std::string two = ok + ok;
-    EXPECT_EQ(one.feed(two.data(), two.size()), ok.size());
-
-    // Lengths that cannot be told from the requests: until the connection ends.
-    for (std::string requests : {get + "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n",
-                                 post.substr(0, post.size() - 1), std::string("GET / HTTP/1.1\r\nHost: h\r\n"),
-                                 get + "garbage"}) {
-        HttpResponseFraming framing = HttpResponseFraming::forRequests(requests);
-        EXPECT_EQ(framing.feed(two.data(), two.size()), two.size()) << requests;
-        EXPECT_TRUE(framing.endsWithConnection()) << requests;
-    }
-}
-
 }  // namespace
 }  // namespace morvex

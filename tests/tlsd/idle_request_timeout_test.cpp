@@ -1,6 +1,6 @@
-// Local clients that connect and bring no valid request (nothing at all, or
-// a head that never ends) are closed after idleRequestTimeout(), not
-// before, with the WARN line. In-process and over plain TCP, with the
+// Local clients that connect and bring no valid request (nothing at all, a
+// head that never ends, or refused requests sent again and again) are closed
+// idleRequestTimeout() after their accept, not before, with the WARN line. In-process and over plain TCP, with the
 // time-out shortened through the virtual getter; the shipped value is 120 s.
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
@@ -18,6 +18,7 @@
 #include "net/in_thread_actor.h"
 #include "net/socket_ops.h"
 #include "net/tcp_outbound.h"
+#include "net/timeout_heap.h"
 #include "platform/winsock_startup.h"
 #include "tlsd/async_fwd_channel_acceptor.h"
 #include "tlsd/async_fwd_tcp_channel.h"
@@ -111,12 +112,29 @@ TEST(IdleRequestTimeout, ClientsWithoutAValidRequestAreClosedAndTheLineIsLogged)
     // Half a request head, never finished.
     ASSERT_EQ(::send(partial, "GET / HTTP/1.1\r\nHost: a", 23, MSG_NOSIGNAL), 23);
 
+    // A refused request every 100 ms: none of them extends the time-out.
+    int dribbling = connectTo(port);
+    ASSERT_GE(dribbling, 0);
+    auto dribblingClosed = -1ms;
+    for (auto deadline = started + 5s; Clock::now() < deadline && dribblingClosed < 0ms;) {
+        ::send(dribbling, "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL);
+        dribblingClosed = closedAfter(dribbling, Clock::now(), 100ms);
+        if (dribblingClosed >= 0ms) {
+            dribblingClosed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+        }
+    }
+
     auto silentClosed = closedAfter(silent, started, 5s);
     auto partialClosed = closedAfter(partial, started, 5s);
     EXPECT_GE(silentClosed, std::chrono::milliseconds(kIdleMs));
     EXPECT_GE(partialClosed, std::chrono::milliseconds(kIdleMs));
+    // Its deadline stays where the accept put it; the loop fires timers up
+    // to its slack early once re-armed that close to them.
+    EXPECT_GE(dribblingClosed, std::chrono::milliseconds(kIdleMs - TimeoutHeap::kFiringSlack));
+    EXPECT_LT(dribblingClosed, std::chrono::milliseconds(2 * kIdleMs));
     ::close(silent);
     ::close(partial);
+    ::close(dribbling);
 
     InThreadFunction<void> stopListening([&] { acceptor->stopListening(); });
     listeningLoop.runInThread(&stopListening, true);
