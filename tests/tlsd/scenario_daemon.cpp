@@ -221,6 +221,10 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
                  std::size_t expected, std::size_t limit, ConnectionResult& result) {
     std::size_t target = std::min(expected, limit);
     bool slow = c.kind == DaemonKind::SlowReader;
+    bool mayCut = false;
+    for (const Request& r : c.requests) {
+        if (std::find(ids.begin(), ids.end(), r.id) != ids.end() && r.plan.mayCut()) mayCut = true;
+    }
     // Slow, but done in about 150 reads whatever the size.
     std::size_t chunk = std::max(c.readChunk, expected / 150);
     auto deadline = Clock::now() + kStall;
@@ -231,7 +235,9 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
         if (slow && n > 0) std::this_thread::sleep_for(c.readPause);
         auto now = Clock::now();
         if (n > 0) lastChange = now;
-        if (now - lastChange > 150ms && t.book->allSettled(ids)) return;
+        // Only an answer cut short can end before its last byte; give the
+        // proxy a moment to relay what its destination sent before the cut.
+        if (mayCut && now - lastChange > 250ms && t.book->allSettled(ids)) return;
         if (now > deadline) {
             result.failures.push_back("answers stalled: " + std::to_string(link.received.size()) + " of " +
                                       std::to_string(expected) + " bytes after " +
@@ -242,7 +248,26 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
     }
 }
 
+// A TCP connection reset before it says anything.
+void resetAtOnce(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0) {
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    ::close(fd);
+}
+
 void play(const DaemonConnection& c, const Target& t, Barrier& barrier, ConnectionResult& result) {
+    if (c.resetAtOnce) {
+        resetAtOnce(t.proxyPort);
+        barrier.arrive();
+        return;
+    }
     DaemonLink link(t.proxyPort);
     if (!link.connected()) {
         result.failures.push_back("could not connect to the proxy");
@@ -434,7 +459,7 @@ struct AnswerMatcher {
             while (pos + lcp < r.size() && lcp < a.size() && r[pos + lcp] == a[lcp]) ++lcp;
             for (std::size_t n = lcp + 1; n-- > 0;) {
                 std::size_t at = pos + n;
-                if (at != r.size() && r.compare(at, 5, "HTTP/") != 0) continue;
+                if (at != r.size() && r[at] != 'H') continue;  // each answer starts with HTTP/
                 taken[i] = n;
                 if (match(i + 1, at)) return true;
             }

@@ -267,6 +267,7 @@ Scenario generate(std::uint64_t seed, const Modes& modes, const std::vector<std:
         // Readers that hold back write everything at once, unless no
         // request may follow another before its answer.
         c.waitBetweenBatches = !modes.pipeline || c.kind == DaemonKind::Normal || c.kind == DaemonKind::SlowReader;
+        c.resetAtOnce = c.kind == DaemonKind::Reset && rng.chance(0.3);
         c.readChunk = rng.logUniform(1, 4096);
         c.readPause = std::chrono::milliseconds(rng.between(1, 5));
         std::size_t expected = 0;
@@ -281,7 +282,7 @@ std::string summary(const Scenario& s) {
     std::ostringstream out;
     for (std::size_t ci = 0; ci < s.connections.size(); ++ci) {
         const DaemonConnection& c = s.connections[ci];
-        out << "  connection " << ci << " (" << kindName(c.kind) << ", " << c.batches.size() << " batches):\n";
+        out << "  connection " << ci << " (" << kindName(c.kind) << (c.resetAtOnce ? " at once" : "") << ", " << c.batches.size() << " batches):\n";
         for (const Request& r : c.requests) {
             const DestinationPlan& p = r.plan;
             out << "    " << r.id << " " << r.bytes.substr(0, r.bytes.find(' ')) << " request " << r.bytes.size()

@@ -83,6 +83,7 @@ struct DaemonConnection {
     DaemonKind kind = DaemonKind::Normal;
     std::vector<Request> requests;
     std::vector<Batch> batches;
+    bool resetAtOnce = false;                 // Reset: right after the TCP connect, before TLS
     bool waitBetweenBatches = true;           // take a batch's answers before writing the next
     std::size_t readChunk = 16384;            // SlowReader: bytes per read
     std::chrono::milliseconds readPause{0};   // SlowReader: after each read
