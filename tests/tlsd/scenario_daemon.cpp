@@ -218,13 +218,11 @@ struct ConnectionResult {
 // every destination of ids is done and nothing came for 150 ms (an answer
 // cut short). A stall past kStall is a failure.
 void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, const std::vector<std::string>& ids,
-                 std::size_t expected, std::size_t limit, ConnectionResult& result) {
+                 std::size_t expected, std::size_t limit, ConnectionResult& result, std::size_t from = 0) {
     std::size_t target = std::min(expected, limit);
     bool slow = c.kind == DaemonKind::SlowReader;
     bool mayCut = false;
-    for (const Request& r : c.requests) {
-        if (std::find(ids.begin(), ids.end(), r.id) != ids.end() && r.plan.mayCut()) mayCut = true;
-    }
+    for (std::size_t i = from; i < ids.size(); ++i) mayCut = mayCut || c.requests[i].plan.mayCut();
     // Slow, but done in about 150 reads whatever the size.
     std::size_t chunk = std::max(c.readChunk, expected / 150);
     auto deadline = Clock::now() + kStall;
@@ -277,14 +275,20 @@ void play(const DaemonConnection& c, const Target& t, Barrier& barrier, Connecti
     bool holds = c.kind == DaemonKind::PausedReader || c.kind == DaemonKind::Reset;
     std::size_t limit = holds ? c.readBeforePause : kNoLimit;
     std::vector<std::string> ids;
-    std::size_t expected = 0;
+    // Requests whose answers were awaited before the next batch, and the
+    // bytes received then (less than their answers when some were cut).
+    std::size_t awaited = 0, base = 0;
+    auto expected = [&] {
+        std::size_t n = base;
+        for (std::size_t i = awaited; i < ids.size(); ++i) n += c.requests[i].plan.answer.size();
+        return n;
+    };
     for (std::size_t bi = 0; bi < c.batches.size(); ++bi) {
         const Batch& b = c.batches[bi];
         std::string bytes;
         for (std::size_t i = b.first; i < b.first + b.count; ++i) {
             bytes += c.requests[i].bytes;
             ids.push_back(c.requests[i].id);
-            expected += c.requests[i].plan.answer.size();
         }
         std::size_t at = 0;
         for (std::size_t piece : b.pieces) {
@@ -299,7 +303,9 @@ void play(const DaemonConnection& c, const Target& t, Barrier& barrier, Connecti
         }
         // Normal readers take each batch's answers before writing the next.
         if (c.waitBetweenBatches && bi + 1 < c.batches.size()) {
-            readAnswers(link, c, t, ids, expected, kNoLimit, result);
+            readAnswers(link, c, t, ids, expected(), kNoLimit, result, awaited);
+            awaited = ids.size();
+            base = link.received.size();
         }
     }
     switch (c.kind) {
@@ -311,15 +317,15 @@ void play(const DaemonConnection& c, const Target& t, Barrier& barrier, Connecti
             break;
         }
         case DaemonKind::Reset:
-            readAnswers(link, c, t, ids, expected, limit, result);
+            readAnswers(link, c, t, ids, expected(), limit, result, awaited);
             link.reset();
             break;
         default:
-            readAnswers(link, c, t, ids, expected, limit, result);
+            readAnswers(link, c, t, ids, expected(), limit, result, awaited);
             break;
     }
     barrier.arrive();
-    if (c.kind == DaemonKind::PausedReader) readAnswers(link, c, t, ids, expected, kNoLimit, result);
+    if (c.kind == DaemonKind::PausedReader) readAnswers(link, c, t, ids, expected(), kNoLimit, result, awaited);
     result.received = link.received;
     result.ended = link.ended;
     link.close();

@@ -52,12 +52,12 @@ void Scenario::restartProxy() {
     ASSERT_NE(log().find(kStarted, mark), std::string::npos) << "the proxy did not start again";
 }
 
-void Scenario::runSeeds(std::size_t count, const std::string& filter) {
+void Scenario::runSeeds(std::uint64_t first, std::size_t count, const std::string& filter) {
     std::vector<std::uint64_t> seeds;
     if (const char* one = std::getenv("MORVEX_SCENARIO_SEED"); one && *one) {
         seeds.push_back(std::stoull(one));
     } else {
-        std::uint64_t first = envNumber("MORVEX_SCENARIO_FIRST", 1);
+        first = envNumber("MORVEX_SCENARIO_FIRST", first);
         count = envNumber("MORVEX_SCENARIO_SEEDS", count);
         for (std::uint64_t s = first; s < first + count; ++s) seeds.push_back(s);
     }

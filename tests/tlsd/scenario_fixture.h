@@ -23,9 +23,9 @@ class Scenario : public ProxyE2E {
 protected:
     void SetUp() override;
 
-    // Runs the seeds the environment asks for, else `count` seeds from 1;
-    // `filter` is the gtest filter that replays a seed.
-    void runSeeds(std::size_t count, const std::string& filter);
+    // Runs the seeds the environment asks for, else `count` seeds from
+    // `first`; `filter` is the gtest filter that replays a seed.
+    void runSeeds(std::uint64_t first, std::size_t count, const std::string& filter);
 
 private:
     // A fresh proxy process (after a failing seed, so the next seeds start clean).

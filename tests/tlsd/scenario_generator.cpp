@@ -21,7 +21,8 @@ const ModeName kModeNames[] = {{"split", &Modes::split},
                                {"pipeline", &Modes::pipeline},
                                {"large", &Modes::large},
                                {"chunked", &Modes::chunkedRequests},
-                               {"address", &Modes::addressHosts}};
+                               {"address", &Modes::addressHosts},
+                               {"early-reset", &Modes::earlyResets}};
 
 std::string hex(std::size_t n) {
     std::ostringstream out;
@@ -267,7 +268,7 @@ Scenario generate(std::uint64_t seed, const Modes& modes, const std::vector<std:
         // Readers that hold back write everything at once, unless no
         // request may follow another before its answer.
         c.waitBetweenBatches = !modes.pipeline || c.kind == DaemonKind::Normal || c.kind == DaemonKind::SlowReader;
-        c.resetAtOnce = c.kind == DaemonKind::Reset && rng.chance(0.3);
+        c.resetAtOnce = rng.chance(0.3) && c.kind == DaemonKind::Reset && modes.earlyResets;
         c.readChunk = rng.logUniform(1, 4096);
         c.readPause = std::chrono::milliseconds(rng.between(1, 5));
         std::size_t expected = 0;

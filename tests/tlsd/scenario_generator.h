@@ -22,6 +22,7 @@ struct Modes {
     bool large = true;            // requests longer than one record
     bool chunkedRequests = true;  // request bodies in chunked coding
     bool addressHosts = true;     // Host: 127.0.0.1:port besides localhost
+    bool earlyResets = true;      // connections reset right after the TCP connect
 
     static Modes fromEnvironment();
     // "" when every mode is on, else "MORVEX_SCENARIO_OFF=split,pipeline".
