@@ -69,11 +69,4 @@ struct Outcome {
 // Plays the scenario against the proxy and checks every invariant.
 Outcome run(const Scenario& scenario, const Target& target);
 
-// Checks a daemon connection's received bytes against the answers of its
-// requests: each whole and in order, except that an answer its destination
-// cut may be a prefix; when `mayStop`, the stream may end at any answer's
-// end. Returns "" or what is wrong; counts shortened answers into cuts.
-std::string checkAnswers(const std::string& received, const std::vector<const Request*>& requests, bool mayStop,
-                         std::size_t& cuts);
-
 }  // namespace morvex::scenario

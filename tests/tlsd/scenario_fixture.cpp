@@ -95,6 +95,10 @@ void Scenario::runSeeds(std::uint64_t first, std::size_t count, const std::strin
                       << scenario::summary(s) << "replay: MORVEX_SCENARIO_SEED=" << seed << " "
                       << (off.empty() ? "" : off + " ") << selfPath() << " --gtest_filter=" << filter;
         ASSERT_NO_FATAL_FAILURE(restartProxy());
+        if (failed >= envNumber("MORVEX_SCENARIO_MAX_FAILURES", 5)) {
+            ADD_FAILURE() << "stopped after " << failed << " failing seeds";
+            break;
+        }
     }
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     std::cout << "[ scenario ] " << seeds.size() << " seeds, " << failed << " failed, " << cuts
