@@ -467,7 +467,12 @@ Outcome run(const Scenario& s, const Target& t) {
         out.canaryWorst = canary.worst;
         if (!canary.failure.empty()) out.failures.push_back(canary.failure);
         if (canary.worst > kCanaryLimit) {
-            out.failures.push_back("the canary waited " + std::to_string(canary.worst.count()) + " ms");
+            // The load average tells a busy machine from a proxy that stalls.
+            std::ifstream load("/proc/loadavg");
+            std::string loadavg;
+            std::getline(load, loadavg);
+            out.failures.push_back("the canary waited " + std::to_string(canary.worst.count()) +
+                                   " ms (load average " + loadavg + ")");
         }
     }
 
