@@ -432,7 +432,8 @@ Outcome run(const Scenario& s, const Target& t) {
     for (const DaemonConnection& c : s.connections) {
         for (const Request& r : c.requests) t.book->add(r.id, r.plan, t.destinationPorts[r.destination]);
     }
-    std::size_t fds = entries(t.proxyPid, "fd"), threads = threadsWithoutLookups(t.proxyPid), rss = rssKiB(t.proxyPid);
+    std::size_t fds = entries(t.proxyPid, "fd"), threads = threadsWithoutLookups(t.proxyPid);
+    [[maybe_unused]] std::size_t rss = rssKiB(t.proxyPid);
     std::size_t logMark = fileSize(t.logPath);
 
     std::vector<ConnectionResult> results(s.connections.size());
