@@ -274,7 +274,8 @@ void play(const DaemonConnection& c, const Target& t, Barrier& barrier, Connecti
         for (std::size_t i = awaited; i < ids.size(); ++i) n += c.requests[i].plan.answer.size();
         return n;
     };
-    for (std::size_t bi = 0; bi < c.batches.size(); ++bi) {
+    bool writing = true;  // until a write fails: the rest would only wait as long
+    for (std::size_t bi = 0; writing && bi < c.batches.size(); ++bi) {
         const Batch& b = c.batches[bi];
         std::string bytes;
         for (std::size_t i = b.first; i < b.first + b.count; ++i) {
@@ -288,6 +289,7 @@ void play(const DaemonConnection& c, const Target& t, Barrier& barrier, Connecti
             if (!link.write(std::string_view(bytes).substr(at, piece), kNoLimit, Clock::now() + kStall)) {
                 result.failures.push_back("writing batch " + std::to_string(bi) + " failed after " +
                                           std::to_string(at) + " of " + std::to_string(bytes.size()) + " bytes");
+                writing = false;
                 break;
             }
             at += piece;
