@@ -35,13 +35,13 @@ struct AnswerMatcher {
         if (pos == r.size() && mayStop) return true;
         if (failed.count({i, pos})) return false;
         const DestinationPlan& plan = requests[i]->plan;
-        const std::string& a = plan.answer;
         taken.push_back(0);
-        if (!plan.mayCut()) {
+        std::string_view a = plan.sent();
+        if (!plan.mayLoseBytes()) {
             if (r.compare(pos, a.size(), a) == 0 && match(i + 1, pos + a.size())) return taken[i] = a.size(), true;
         } else {
-            // Cut by its destination: a prefix, ending where the next answer
-            // begins or where the stream ends.
+            // Reset by its destination: a prefix, ending where the next
+            // answer begins or where the stream ends.
             std::size_t lcp = 0;
             while (pos + lcp < r.size() && lcp < a.size() && r[pos + lcp] == a[lcp]) ++lcp;
             for (std::size_t n = lcp + 1; n-- > 0;) {
@@ -70,14 +70,19 @@ std::string checkAnswers(const std::string& r, const std::vector<const Request*>
     }
     std::size_t i = m.bestAnswer, pos = m.bestPos;
     if (i == requests.size()) return "bytes after the last answer: '" + printable(std::string_view(r).substr(pos)) + "'";
-    const std::string& a = requests[i]->plan.answer;
+    const DestinationPlan& plan = requests[i]->plan;
+    std::string_view a = plan.sent();
     std::size_t k = 0;
     while (pos + k < r.size() && k < a.size() && r[pos + k] == a[k]) ++k;
-    return "answer " + requests[i]->id + (requests[i]->plan.mayCut() ? " (cut by its destination)" : "") +
-           " cannot be matched at its byte " + std::to_string(k) + " of " + std::to_string(a.size()) +
-           " (stream offset " + std::to_string(pos + k) + " of " + std::to_string(r.size()) + "): expected '" +
-           printable(std::string_view(a).substr(k)) + "', got '" + printable(std::string_view(r).substr(pos + k)) +
-           "'";
+    std::string how = plan.mayLoseBytes()               ? " (reset by its destination after " + std::to_string(a.size()) +
+                                                              " bytes)"
+                      : a.size() < plan.answer.size() ? " (cut by its destination after " + std::to_string(a.size()) +
+                                                              " bytes)"
+                                                      : "";
+    return "answer " + requests[i]->id + how + " cannot be matched at its byte " + std::to_string(k) + " of " +
+           std::to_string(plan.answer.size()) + " (stream offset " + std::to_string(pos + k) + " of " +
+           std::to_string(r.size()) + "): expected '" + printable(a.substr(k)) + "', got '" +
+           printable(std::string_view(r).substr(pos + k)) + "'";
 }
 
 }  // namespace morvex::scenario

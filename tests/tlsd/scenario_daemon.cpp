@@ -212,8 +212,8 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
                  std::size_t expected, std::size_t limit, ConnectionResult& result, std::size_t from = 0) {
     std::size_t target = std::min(expected, limit);
     bool slow = c.kind == DaemonKind::SlowReader;
-    bool mayCut = false;
-    for (std::size_t i = from; i < ids.size(); ++i) mayCut = mayCut || c.requests[i].plan.mayCut();
+    bool mayLose = false;
+    for (std::size_t i = from; i < ids.size(); ++i) mayLose = mayLose || c.requests[i].plan.mayLoseBytes();
     // Slow, but done in about 150 reads whatever the size.
     std::size_t chunk = std::max(c.readChunk, expected / 150);
     auto deadline = Clock::now() + kStall;
@@ -224,9 +224,9 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
         if (slow && n > 0) std::this_thread::sleep_for(c.readPause);
         auto now = Clock::now();
         if (n > 0) lastChange = now;
-        // Only an answer cut short can end before its last byte; give the
-        // proxy a moment to relay what its destination sent before the cut.
-        if (mayCut && now - lastChange > 250ms && t.book->allSettled(ids)) return;
+        // Only a reset can lose bytes; give the proxy a moment to relay what
+        // arrived before it.
+        if (mayLose && now - lastChange > 250ms && t.book->allSettled(ids)) return;
         if (now > deadline) {
             result.failures.push_back("answers stalled: " + std::to_string(link.received.size()) + " of " +
                                       std::to_string(expected) + " bytes after " +
@@ -271,7 +271,7 @@ void play(const DaemonConnection& c, const Target& t, Barrier& barrier, Connecti
     std::size_t awaited = 0, base = 0;
     auto expected = [&] {
         std::size_t n = base;
-        for (std::size_t i = awaited; i < ids.size(); ++i) n += c.requests[i].plan.answer.size();
+        for (std::size_t i = awaited; i < ids.size(); ++i) n += c.requests[i].plan.stopAt;
         return n;
     };
     bool writing = true;  // until a write fails: the rest would only wait as long

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace morvex::scenario {
@@ -58,9 +59,11 @@ struct DestinationPlan {
     std::vector<std::pair<std::size_t, std::chrono::milliseconds>> pauses;  // at answer offset
     std::uint64_t seed = 0;  // record sizes while playing
 
-    // The daemon may get less than the whole answer: it ends early or with a
-    // reset (which may drop bytes still in flight).
-    bool mayCut() const { return stopAt < answer.size() || end == End::Reset; }
+    // What the daemon must get: every byte written before the end, since a
+    // close or close_notify loses nothing; after a reset (which may drop
+    // bytes still in flight) a prefix of them.
+    std::string_view sent() const { return std::string_view(answer).substr(0, stopAt); }
+    bool mayLoseBytes() const { return end == End::Reset; }
 };
 
 struct Request {
