@@ -205,9 +205,9 @@ struct ConnectionResult {
     std::vector<std::string> failures;
 };
 
-// Reads until `expected` bytes came (at most limit), the connection ended, or
-// every destination of ids is done and nothing came for 150 ms (an answer
-// cut short). A stall past kStall is a failure.
+// Reads until `expected` bytes came (at most limit) and the destinations of
+// ids are done, or the connection ended; after a reset, also when nothing
+// came for 250 ms. A stall past kStall is a failure.
 void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, const std::vector<std::string>& ids,
                  std::size_t expected, std::size_t limit, ConnectionResult& result, std::size_t from = 0) {
     std::size_t target = std::min(expected, limit);
@@ -219,7 +219,10 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
     auto deadline = Clock::now() + kStall;
     auto lastChange = Clock::now();
     if (!result.failures.empty()) return;  // stalled once already
-    while (link.received.size() < target && !link.ended) {
+    // A full wait also waits for every destination to be done, so that the
+    // next request does not follow an answer of no bytes at once.
+    bool full = target == expected;
+    while (!link.ended && (link.received.size() < target || (full && !t.book->allSettled(ids)))) {
         std::size_t n = link.read(slow ? chunk : kNoLimit, 20ms);
         if (slow && n > 0) std::this_thread::sleep_for(c.readPause);
         auto now = Clock::now();
