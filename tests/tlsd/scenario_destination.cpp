@@ -1,0 +1,310 @@
+#include "scenario_destination.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+namespace morvex::scenario {
+
+// --- book ---
+
+void PlanBook::add(const std::string& id, const DestinationPlan& plan, std::uint16_t port) {
+    std::lock_guard lock(_mutex);
+    Entry& e = _entries[id];
+    e.plan = plan;
+    e.port = port;
+    ++_changes;
+}
+
+void PlanBook::clear() {
+    std::lock_guard lock(_mutex);
+    _entries.clear();
+    _anomalies.clear();
+}
+
+bool PlanBook::start(const std::string& id, std::uint16_t port, const std::string& bytes, DestinationPlan& plan) {
+    std::lock_guard lock(_mutex);
+    ++_changes;
+    auto it = _entries.find(id);
+    if (it == _entries.end() || it->second.port != port) {
+        _anomalies.push_back("destination on port " + std::to_string(port) + " got a request for " +
+                             (it == _entries.end() ? "unknown id '" + id + "'"
+                                                   : id + " of port " + std::to_string(it->second.port)) +
+                             ": " + bytes.substr(0, 200));
+        return false;
+    }
+    it->second.received.push_back(bytes);
+    plan = it->second.plan;
+    return true;
+}
+
+void PlanBook::extraBytes(const std::string& id, const std::string& bytes) {
+    std::lock_guard lock(_mutex);
+    ++_changes;
+    _anomalies.push_back("destination connection of " + id + " got " + std::to_string(bytes.size()) +
+                         " bytes after its request: " + bytes.substr(0, 200));
+}
+
+void PlanBook::settle(const std::string& id) {
+    std::lock_guard lock(_mutex);
+    ++_changes;
+    auto it = _entries.find(id);
+    if (it != _entries.end()) it->second.settled = true;
+}
+
+void PlanBook::anomaly(std::string text) {
+    std::lock_guard lock(_mutex);
+    ++_changes;
+    _anomalies.push_back(std::move(text));
+}
+
+bool PlanBook::allSettled(const std::vector<std::string>& ids) {
+    std::lock_guard lock(_mutex);
+    return std::all_of(ids.begin(), ids.end(), [&](const std::string& id) {
+        auto it = _entries.find(id);
+        return it != _entries.end() && it->second.settled;
+    });
+}
+
+PlanBook::Entry PlanBook::entry(const std::string& id) {
+    std::lock_guard lock(_mutex);
+    auto it = _entries.find(id);
+    return it == _entries.end() ? Entry{} : it->second;
+}
+
+std::vector<std::string> PlanBook::anomalies() {
+    std::lock_guard lock(_mutex);
+    return _anomalies;
+}
+
+std::uint64_t PlanBook::changes() {
+    std::lock_guard lock(_mutex);
+    return _changes;
+}
+
+// --- request framing ---
+
+namespace {
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Value of header `name` (lower case) in head, or "".
+std::string headerValue(const std::string& head, const std::string& name) {
+    std::string l = lower(head);
+    std::size_t at = l.find("\r\n" + name + ":");
+    if (at == std::string::npos) return "";
+    at += name.size() + 3;
+    std::size_t end = head.find("\r\n", at);
+    std::string v = head.substr(at, end - at);
+    v.erase(0, v.find_first_not_of(" \t"));
+    return v;
+}
+
+}  // namespace
+
+std::size_t requestLength(const std::string& b) {
+    std::size_t headEnd = b.find("\r\n\r\n");
+    if (headEnd == std::string::npos) return std::string::npos;
+    headEnd += 4;
+    std::string head = b.substr(0, headEnd);
+    if (lower(headerValue(head, "transfer-encoding")).find("chunked") != std::string::npos) {
+        std::size_t p = headEnd;
+        for (;;) {
+            std::size_t eol = b.find("\r\n", p);
+            if (eol == std::string::npos) return std::string::npos;
+            std::size_t size = std::stoull(b.substr(p, eol - p), nullptr, 16);
+            if (size == 0) {
+                std::size_t q = eol + 2;
+                if (b.size() < q + 2) return std::string::npos;
+                if (b.compare(q, 2, "\r\n") == 0) return q + 2;
+                std::size_t end = b.find("\r\n\r\n", q);
+                return end == std::string::npos ? std::string::npos : end + 4;
+            }
+            p = eol + 2 + size + 2;
+            if (p > b.size()) return std::string::npos;
+        }
+    }
+    std::string length = headerValue(head, "content-length");
+    std::size_t total = headEnd + (length.empty() ? 0 : std::stoull(length));
+    return b.size() >= total ? total : std::string::npos;
+}
+
+// --- server ---
+
+ScenarioDestination::ScenarioDestination(const std::string& certPem, const std::string& keyPem, PlanBook& book)
+    : _book(book) {
+    _ctx = SSL_CTX_new(TLS_server_method());
+    BIO* certBio = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
+    X509* cert = PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr);
+    BIO_free(certBio);
+    BIO* keyBio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
+    BIO_free(keyBio);
+    if (!cert || !key || SSL_CTX_use_certificate(_ctx, cert) != 1 || SSL_CTX_use_PrivateKey(_ctx, key) != 1) {
+        throw std::runtime_error("destination: bad certificate or key");
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    _listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof in;
+    if (::bind(_listenFd, reinterpret_cast<sockaddr*>(&in), sizeof in) != 0 || ::listen(_listenFd, 256) != 0 ||
+        ::getsockname(_listenFd, reinterpret_cast<sockaddr*>(&in), &len) != 0 ||
+        ::pipe2(_wakePipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("destination: cannot listen");
+    }
+    _port = ntohs(in.sin_port);
+    _acceptor = std::thread([this] { acceptLoop(); });
+}
+
+ScenarioDestination::~ScenarioDestination() {
+    _stop = true;
+    [[maybe_unused]] ssize_t n = ::write(_wakePipe[1], "x", 1);
+    _acceptor.join();
+    {
+        std::lock_guard lock(_mutex);
+        for (Worker& w : _workers) {
+            if (w.fd >= 0) ::shutdown(w.fd, SHUT_RDWR);
+        }
+    }
+    for (Worker& w : _workers) w.thread.join();
+    ::close(_listenFd);
+    ::close(_wakePipe[0]);
+    ::close(_wakePipe[1]);
+    SSL_CTX_free(_ctx);
+}
+
+std::size_t ScenarioDestination::openConnections() {
+    std::lock_guard lock(_mutex);
+    return static_cast<std::size_t>(
+        std::count_if(_workers.begin(), _workers.end(), [](const Worker& w) { return !w.done; }));
+}
+
+void ScenarioDestination::acceptLoop() {
+    while (!_stop) {
+        pollfd fds[2] = {{_listenFd, POLLIN, 0}, {_wakePipe[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) <= 0 || (fds[1].revents & POLLIN)) continue;
+        int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        std::lock_guard lock(_mutex);
+        for (auto it = _workers.begin(); it != _workers.end();) {
+            if (it->done) {
+                it->thread.join();
+                it = _workers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        Worker& w = _workers.emplace_back();
+        w.fd = fd;
+        w.thread = std::thread([this, &w] { serve(w); });
+    }
+}
+
+void ScenarioDestination::serve(Worker& worker) {
+    int fd = worker.fd;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval tv{30, 0};  // a proxy that never ends a connection must not hang the test
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    SSL* ssl = SSL_new(_ctx);
+    SSL_set_fd(ssl, fd);
+    bool reset = false;
+    if (SSL_accept(ssl) == 1) {
+        std::string bytes;
+        char buf[16384];
+        std::size_t length = std::string::npos;
+        try {
+            while ((length = requestLength(bytes)) == std::string::npos) {
+                int n = SSL_read(ssl, buf, sizeof buf);
+                if (n <= 0) break;
+                bytes.append(buf, static_cast<std::size_t>(n));
+            }
+        } catch (const std::exception&) {  // a chunk size that is no number: not our request
+            length = std::string::npos;
+        }
+        std::string id = headerValue(bytes.substr(0, bytes.find("\r\n\r\n") + 2), "x-scenario-id");
+        DestinationPlan plan;
+        if (length == std::string::npos) {
+            // Cut short: the checks judge the bytes against the request.
+            if (!id.empty()) {
+                if (_book.start(id, _port, bytes, plan)) _book.settle(id);
+            } else if (!bytes.empty()) {
+                _book.anomaly("destination on port " + std::to_string(_port) + " got " +
+                              std::to_string(bytes.size()) + " bytes without a request id: " + bytes.substr(0, 200));
+            }
+        } else if (_book.start(id, _port, bytes.substr(0, length), plan)) {
+            std::string pending = bytes.substr(length);
+            play(ssl, fd, id, plan, pending);
+            reset = plan.end == End::Reset;
+            _book.settle(id);
+        }
+    }
+    if (reset) {
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    SSL_free(ssl);
+    {
+        std::lock_guard lock(_mutex);
+        ::close(fd);
+        worker.fd = -1;
+    }
+    worker.done = true;
+}
+
+// Writes the answer as the plan says and ends the connection's TLS part;
+// the caller closes the socket (with a reset when the plan ends so).
+void ScenarioDestination::play(SSL* ssl, int, const std::string& id, const DestinationPlan& plan,
+                               std::string& pending) {
+    if (!pending.empty()) _book.extraBytes(id, pending);
+    Rng rng(plan.seed);
+    std::size_t at = 0, pause = 0;
+    while (at < plan.stopAt) {
+        while (pause < plan.pauses.size() && plan.pauses[pause].first <= at) {
+            std::this_thread::sleep_for(plan.pauses[pause++].second);
+        }
+        std::size_t limit = plan.stopAt;
+        if (pause < plan.pauses.size()) limit = std::min(limit, std::max(plan.pauses[pause].first, at + 1));
+        std::size_t n = std::min(limit - at, rng.between(plan.recordMin, plan.recordMax));
+        int w = SSL_write(ssl, plan.answer.data() + at, static_cast<int>(n));
+        if (w <= 0) return;
+        at += static_cast<std::size_t>(w);
+    }
+    switch (plan.end) {
+        case End::KeepAlive: {
+            _book.settle(id);
+            // Kept alive: the proxy ends the connection once the answer is
+            // whole; anything it sends meanwhile was not asked for here.
+            char buf[16384];
+            std::string extra;
+            for (int n; (n = SSL_read(ssl, buf, sizeof buf)) > 0;) extra.append(buf, static_cast<std::size_t>(n));
+            if (!extra.empty()) _book.extraBytes(id, extra);
+            return;
+        }
+        case End::CloseNotify:
+            SSL_shutdown(ssl);
+            return;
+        case End::Close:
+        case End::Reset:
+            return;
+    }
+}
+
+}  // namespace morvex::scenario
