@@ -53,7 +53,7 @@ std::size_t threadsWithoutLookups(pid_t pid) {
         std::ifstream in(it->path() / "comm");
         std::string name;
         std::getline(in, name);
-        if (name != "NameLookup") ++n;
+        if (name.rfind("NameLookup", 0) != 0) ++n;
     }
     return n;
 }
