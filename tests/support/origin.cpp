@@ -55,6 +55,34 @@ std::uint16_t boundPort(int fd) {
 
 }  // namespace
 
+SSL_CTX* newTlsServerContext(const std::string& certPem, const std::string& keyPem, const std::string& who) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    BIO* certBio = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
+    X509* cert = PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr);
+    BIO_free(certBio);
+    BIO* keyBio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
+    BIO_free(keyBio);
+    const bool ok = ctx && cert && key && SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1;
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    if (!ok) {
+        SSL_CTX_free(ctx);
+        throw std::runtime_error(who + ": bad certificate or key");
+    }
+    return ctx;
+}
+
+int listenOnAnyLoopbackPort(std::uint16_t& port, int backlog, const std::string& who) {
+    int fd = listenLoopback(0);
+    if (fd >= 0 && ::listen(fd, backlog) == 0) port = boundPort(fd);
+    if (fd < 0 || port == 0) {
+        if (fd >= 0) ::close(fd);
+        throw std::runtime_error(who + ": cannot listen");
+    }
+    return fd;
+}
+
 std::uint16_t pickFreeLoopbackPort() {
     int fd = listenLoopback(0);
     if (fd < 0) throw std::runtime_error(std::string("no free loopback port: ") + std::strerror(errno));

@@ -40,6 +40,14 @@ namespace morvex::test {
 // closed). Another process may take it before the caller does.
 std::uint16_t pickFreeLoopbackPort();
 
+// A TLS server context over a PEM certificate and key; throws
+// std::runtime_error naming who when they do not load.
+SSL_CTX* newTlsServerContext(const std::string& certPem, const std::string& keyPem, const std::string& who);
+
+// A listening socket on 127.0.0.1 at a port the system picks, which goes
+// to port; throws std::runtime_error naming who when it cannot listen.
+int listenOnAnyLoopbackPort(std::uint16_t& port, int backlog, const std::string& who);
+
 // A server certificate for name (CN and subjectAltName DNS:name) that also
 // carries IP:127.0.0.1, issued by ca, with the serverAuth key usage.
 TestCert issueLoopbackServerCert(const TestCert& ca, const std::string& name);

@@ -1,4 +1,5 @@
 #include "framing_origin.h"
+#include "support/origin.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -30,28 +31,9 @@ std::string hex(const unsigned char* digest, unsigned len) {
 
 FramingOrigin::FramingOrigin(const std::string& certPem, const std::string& keyPem, std::string name, AnswerFor answer)
     : _name(std::move(name)), _answer(std::move(answer)) {
-    _ctx = SSL_CTX_new(TLS_server_method());
-    BIO* certBio = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
-    X509* cert = PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr);
-    BIO_free(certBio);
-    BIO* keyBio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
-    BIO_free(keyBio);
-    if (!cert || !key || SSL_CTX_use_certificate(_ctx, cert) != 1 || SSL_CTX_use_PrivateKey(_ctx, key) != 1) {
-        throw std::runtime_error("origin: bad certificate or key");
-    }
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    _listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof in;
-    if (::bind(_listenFd, reinterpret_cast<sockaddr*>(&in), sizeof in) != 0 || ::listen(_listenFd, 256) != 0 ||
-        ::getsockname(_listenFd, reinterpret_cast<sockaddr*>(&in), &len) != 0 || ::pipe(_stopPipe) != 0) {
-        throw std::runtime_error("origin: cannot listen");
-    }
-    _port = ntohs(in.sin_port);
+    _ctx = newTlsServerContext(certPem, keyPem, "origin");
+    _listenFd = listenOnAnyLoopbackPort(_port, 256, "origin");
+    if (::pipe(_stopPipe) != 0) throw std::runtime_error("origin: cannot listen");
     _acceptor = std::thread([this] { acceptLoop(); });
 }
 

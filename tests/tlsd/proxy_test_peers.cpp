@@ -1,4 +1,5 @@
 #include "proxy_test_peers.h"
+#include "support/origin.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -44,27 +45,10 @@ bool writeAll(SSL* ssl, std::string_view bytes) {
 // --- origin ---
 
 TestTlsOrigin::TestTlsOrigin(const std::string& certPem, const std::string& keyPem) {
-    _ctx = SSL_CTX_new(TLS_server_method());
-    BIO* certBio = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
-    X509* cert = PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr);
-    BIO_free(certBio);
-    BIO* keyBio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
-    BIO_free(keyBio);
-    if (!cert || !key || SSL_CTX_use_certificate(_ctx, cert) != 1 || SSL_CTX_use_PrivateKey(_ctx, key) != 1) {
-        throw std::runtime_error("origin: bad certificate or key");
-    }
-    X509_free(cert);
-    EVP_PKEY_free(key);
+    _ctx = newTlsServerContext(certPem, keyPem, "origin");
 
-    _listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in = loopback(0);
-    socklen_t len = sizeof in;
-    if (::bind(_listenFd, reinterpret_cast<sockaddr*>(&in), sizeof in) != 0 || ::listen(_listenFd, 1024) != 0 ||
-        ::getsockname(_listenFd, reinterpret_cast<sockaddr*>(&in), &len) != 0 || ::pipe(_stopPipe) != 0) {
-        throw std::runtime_error("origin: cannot listen");
-    }
-    _port = ntohs(in.sin_port);
+    _listenFd = listenOnAnyLoopbackPort(_port, 1024, "origin");
+    if (::pipe(_stopPipe) != 0) throw std::runtime_error("origin: cannot listen");
     setBody("");
     _acceptor = std::thread([this] { acceptLoop(); });
 }

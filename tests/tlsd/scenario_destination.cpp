@@ -1,4 +1,5 @@
 #include "scenario_destination.h"
+#include "support/origin.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -146,29 +147,9 @@ std::size_t requestLength(const std::string& b) {
 
 ScenarioDestination::ScenarioDestination(const std::string& certPem, const std::string& keyPem, PlanBook& book)
     : _book(book) {
-    _ctx = SSL_CTX_new(TLS_server_method());
-    BIO* certBio = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
-    X509* cert = PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr);
-    BIO_free(certBio);
-    BIO* keyBio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
-    BIO_free(keyBio);
-    if (!cert || !key || SSL_CTX_use_certificate(_ctx, cert) != 1 || SSL_CTX_use_PrivateKey(_ctx, key) != 1) {
-        throw std::runtime_error("destination: bad certificate or key");
-    }
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    _listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof in;
-    if (::bind(_listenFd, reinterpret_cast<sockaddr*>(&in), sizeof in) != 0 || ::listen(_listenFd, 256) != 0 ||
-        ::getsockname(_listenFd, reinterpret_cast<sockaddr*>(&in), &len) != 0 ||
-        ::pipe2(_wakePipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("destination: cannot listen");
-    }
-    _port = ntohs(in.sin_port);
+    _ctx = test::newTlsServerContext(certPem, keyPem, "destination");
+    _listenFd = test::listenOnAnyLoopbackPort(_port, 256, "destination");
+    if (::pipe2(_wakePipe, O_CLOEXEC) != 0) throw std::runtime_error("destination: cannot listen");
     _acceptor = std::thread([this] { acceptLoop(); });
 }
 
