@@ -97,7 +97,7 @@ private:
         std::uint32_t address = 0;
         std::string error;
         std::shared_ptr<OutboundRequest> rest;  // once the connection started
-        RequestRecord record;                    // handed to the connection
+        RequestRecord record;                   // handed to the connection
     };
 
     // Logs the refusal line for reason (echoed values cut to a bounded

@@ -210,10 +210,9 @@ void FwdClientConnection::onError(const SocketError& error) {
     // An error after the whole answer (a close racing the release) changes
     // nothing the daemon got.
     if (!_framing.complete()) {
-        RequestRecord::Phase phase = state() == kHandshake ? RequestRecord::Phase::Handshake
-                                     : state() == kConnecting || state() == kCreated
-                                         ? RequestRecord::Phase::Connecting
-                                         : RequestRecord::Phase::Open;
+        RequestRecord::Phase phase = state() == kHandshake                           ? RequestRecord::Phase::Handshake
+                                     : state() == kConnecting || state() == kCreated ? RequestRecord::Phase::Connecting
+                                                                                     : RequestRecord::Phase::Open;
         _record.outcome = RequestRecord::outcomeFor(error, phase);
         _errorSeen = true;
     }
