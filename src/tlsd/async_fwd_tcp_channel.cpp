@@ -48,6 +48,7 @@ AsyncFwdTcpChannel::~AsyncFwdTcpChannel() {
     _receiving.reset();
     _relay->detach();
     _socketHandle.reset();
+    ProxyStats::instance().connectionClosed();
 }
 
 void AsyncFwdTcpChannel::crashLogDescribe(CrashLogOutput& out) const noexcept {
@@ -114,7 +115,8 @@ void AsyncFwdTcpChannel::writeResponse(BlockChain& data) {
     queueOutput(data);
 }
 
-void AsyncFwdTcpChannel::refuse(const std::string& reason) {
+void AsyncFwdTcpChannel::refuse(RefusalReason kind, const std::string& reason) {
+    ProxyStats::instance().refused(kind);
     s_refusals.error("Request will not be proxied through TLS proxy: %s", echo(reason, kMaxReason).c_str());
 }
 
@@ -167,7 +169,7 @@ void AsyncFwdTcpChannel::resumeInput() {
 }
 
 void AsyncFwdTcpChannel::loseFraming(const std::string& reason) {
-    refuse(reason);
+    refuse(RefusalReason::BadRequest, reason);
     _framingLost = true;
     if (_receiving) _receiving->dropped = true;
     _receiving.reset();
@@ -187,10 +189,13 @@ void AsyncFwdTcpChannel::onHead() {
         bool malformed = text->compare(0, kException.size(), kException) == 0 &&
                          text->compare(kException.size(), std::string::npos, "Not Implemented") != 0;
         if (malformed) return loseFraming(*text);
-        return refuse(*text);
+        return refuse(RefusalReason::BadRequest, *text);
     }
     const RequestMetadata& metadata = std::get<RequestMetadata>(parsed);
-    if (metadata.token != _token) return refuse(" Wrong token found, token=" + echo(metadata.token, kMaxEchoedValue));
+    if (metadata.token != _token) {
+        return refuse(RefusalReason::WrongToken, " Wrong token found, token=" + echo(metadata.token, kMaxEchoedValue));
+    }
+    ProxyStats::instance().requestReceived(metadata.type);
     // Only now: a client without the token must not be able to fill the log.
     s_log.info("Received request is parsed to type=%s, hostPort=%s:%u, httpMethod=%s", toString(metadata.type).c_str(),
                metadata.hostPort.host.c_str(), metadata.hostPort.port, metadata.httpMethod.c_str());
@@ -200,7 +205,7 @@ void AsyncFwdTcpChannel::onHead() {
     const HostPort& destination = metadata.hostPort;
     FwdClientConnectionPool* pool = FwdClientConnectionPoolTable::instance().lookup(metadata.type);
     if (clientContext == nullptr || pool == nullptr) {
-        return refuse("The parsed request type is invalid or not supported");
+        return refuse(RefusalReason::UnsupportedType, "The parsed request type is invalid or not supported");
     }
 
     if (!_servedRequest) {
@@ -208,9 +213,15 @@ void AsyncFwdTcpChannel::onHead() {
         changeReadTimeout(readTimeout());
     }
     if (_resolving.size() >= kMaxResolving) {
-        return refuse("Too many requests of this connection wait for name resolution");
+        return refuse(RefusalReason::Busy, "Too many requests of this connection wait for name resolution");
     }
     auto pending = std::make_shared<PendingRequest>();
+    RequestRecord& record = pending->record;
+    record.begin();
+    record.type = metadata.type;
+    record.method = metadata.httpMethod;
+    record.host = destination.host;
+    record.port = destination.port;
     pending->counted = head.size();
     _relay->requestBytesQueued(head.size());
     pending->head = std::move(head);
@@ -264,7 +275,10 @@ void AsyncFwdTcpChannel::startLookups() {
             p->host, _channelLoop, [this, p](bool ok, NameResolver::AddressList addresses, std::string errorText) {
                 p->resolved = true;
                 p->ok = ok && !addresses.empty();
-                if (p->ok) p->address = addresses.front();
+                if (p->ok) {
+                    p->address = addresses.front();
+                    p->record.markResolved(p->address);
+                }
                 p->error = std::move(errorText);
                 --_lookupsRunning;
                 if (_inLookupCall) return;
@@ -282,7 +296,7 @@ void AsyncFwdTcpChannel::startResolved() {
         std::shared_ptr<PendingRequest> p = std::move(_resolving.front());
         _resolving.pop_front();
         if (!p->ok) {
-            refuse("Error resolving IP of host=" + p->host + ": " + p->error);
+            refuse(RefusalReason::ResolveFailed, "Error resolving IP of host=" + p->host + ": " + p->error);
             p->dropped = true;
             p->body = BlockChain();
             _relay->requestBytesSent(std::exchange(p->counted, 0));
@@ -292,6 +306,8 @@ void AsyncFwdTcpChannel::startResolved() {
         auto* connection =
             new FwdClientConnection(*p->pool, _outboundLoop, p->address, static_cast<std::uint16_t>(p->port), p->host);
         connection->setDestination(p->host, p->port);
+        connection->record() = std::move(p->record);
+        connection->record().sni = connection->sni();
         s_log.debug("New Connection created with SNI=%s", connection->sni().c_str());
         _currentConnection = connection;
         // Later body bytes go straight to the connection's thread.
@@ -299,6 +315,7 @@ void AsyncFwdTcpChannel::startResolved() {
         if (p->ended) p->rest->end();
         std::size_t counted = std::exchange(p->counted, 0);
         if (!connection->start(std::move(p->head), std::move(p->body), p->rest, p->headRequest, _relay)) {
+            ProxyStats::instance().refused(RefusalReason::NoOutboundLoop);
             delete connection;
             _currentConnection = nullptr;
             p->dropped = true;

@@ -23,6 +23,8 @@
 #include "tlsd/channel_response_relay.h"
 #include "tlsd/http_request_framing.h"
 #include "tlsd/outbound_request.h"
+#include "tlsd/proxy_stats.h"
+#include "tlsd/request_record.h"
 
 namespace morvex {
 
@@ -95,11 +97,13 @@ private:
         std::uint32_t address = 0;
         std::string error;
         std::shared_ptr<OutboundRequest> rest;  // once the connection started
+        RequestRecord record;                   // handed to the connection
     };
 
     // Logs the refusal line for reason (echoed values cut to a bounded
-    // length; repeats beyond a allowance per minute only counted).
-    static void refuse(const std::string& reason);
+    // length; repeats beyond a allowance per minute only counted) and
+    // counts it under kind for the summary.
+    static void refuse(RefusalReason kind, const std::string& reason);
     // The framing's events.
     void onHead();
     void onBody(const char* data, std::size_t n);

@@ -83,6 +83,9 @@ public:
     // connections are ended.
     void detach();
 
+    // Any thread: the channel has gone.
+    bool detached() const noexcept { return _detached.load(std::memory_order_acquire); }
+
     std::size_t inFlight() const noexcept { return _inFlight.load(std::memory_order_relaxed); }
 
     // --- request bytes ---

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 
 #include "platform/tick_count.h"
@@ -15,6 +16,8 @@ namespace morvex {
 namespace {
 
 Logger s_log("TLSProxy");
+
+std::atomic<bool> s_proxyStopping{false};
 
 bool isIpLiteral(std::string_view host) {
     std::string text(host.substr(0, host.find('%')));  // a zone suffix does not count
@@ -37,6 +40,8 @@ FwdClientConnectionPoolTable& FwdClientConnectionPoolTable::instance() {
 }
 
 void FwdClientConnectionPoolTable::createPools(TcpOutboundLoop& loop, const ContextSource& contextFor) {
+    // A new start: an earlier stop of this process no longer counts.
+    FwdClientConnection::setProxyStopping(false);
     for (ClientRequestType type : kCreationOrder) {
         const SslContext* context = contextFor ? contextFor(type) : SslClientContextTable::instance().contextFor(type);
         auto pool = std::make_unique<FwdClientConnectionPool>(loop, context);
@@ -59,6 +64,10 @@ FwdClientConnection::FwdClientConnection(FwdClientConnectionPool& pool, TcpOutbo
 }
 
 FwdClientConnection::~FwdClientConnection() = default;
+
+void FwdClientConnection::setProxyStopping(bool stopping) noexcept {
+    s_proxyStopping.store(stopping, std::memory_order_relaxed);
+}
 
 std::string FwdClientConnection::deriveSni(std::string_view host) {
     std::string sni;
@@ -105,6 +114,7 @@ bool FwdClientConnection::start(std::string head, BlockChain body, std::shared_p
 }
 
 void FwdClientConnection::connectStarting() {
+    _record.markConnectStarted();
     _relay->enqueue(this);
     _rest->attach(this);
     pumpRequest();
@@ -112,6 +122,8 @@ void FwdClientConnection::connectStarting() {
 
 void FwdClientConnection::connectionMade() {
     s_log.debug("FwdClientConnection::connectionMade");
+    _record.markConnected();
+    if (usesSsl()) _record.noteTlsSession(sslSession().handle());
 }
 
 void FwdClientConnection::pumpRequest() {
@@ -145,6 +157,7 @@ void FwdClientConnection::asyncWriteComplete() {
     std::size_t written = _writing->queuedSize();
     _unsent -= std::min(_unsent, written);
     _writing->clear();
+    _record.sent += written;
     _relay->requestBytesSent(written);
     nextWrite();
 }
@@ -170,13 +183,16 @@ void FwdClientConnection::dataAvailable(Ring& ring) {
         std::size_t n = ring.contiguousReadable();
         std::size_t answer = _framing.complete() ? 0 : _framing.feed(ring.readPtr(), n);
         _surplus += n - answer;
+        _record.markFirstByte();
         try {
             _relay->deliverResponse(std::string_view(ring.readPtr(), n));
         } catch (const std::exception& e) {
             s_log.error("Exception happened when sending response back: %s", e.what());
+            _daemonGone = true;
             terminateExternally(true);
             return;
         }
+        _record.relayed += n;
         ring.consume(n);
     }
     if (!_framing.complete() || _released) return;
@@ -191,6 +207,15 @@ void FwdClientConnection::dataAvailable(Ring& ring) {
 }
 
 void FwdClientConnection::onError(const SocketError& error) {
+    // An error after the whole answer (a close racing the release) changes
+    // nothing the daemon got.
+    if (!_framing.complete()) {
+        RequestRecord::Phase phase = state() == kHandshake                           ? RequestRecord::Phase::Handshake
+                                     : state() == kConnecting || state() == kCreated ? RequestRecord::Phase::Connecting
+                                                                                     : RequestRecord::Phase::Open;
+        _record.outcome = RequestRecord::outcomeFor(error, phase);
+        _errorSeen = true;
+    }
     bool closed = error.kind == SocketError::kClosedByPeer ||
                   (error.kind == SocketError::kWinsock && (error.detail == 10053 || error.detail == 10054));
     if (closed) {
@@ -206,7 +231,22 @@ void FwdClientConnection::onError(const SocketError& error) {
     }
 }
 
+RequestOutcome FwdClientConnection::endWithoutError() const noexcept {
+    if (s_proxyStopping.load(std::memory_order_relaxed)) return RequestOutcome::Stopped;
+    if (_daemonGone || (_relay && _relay->detached())) return RequestOutcome::DaemonGone;
+    return RequestOutcome::ClosedByDestination;
+}
+
 void FwdClientConnection::finished() {
+    if (_framing.complete()) {
+        _record.outcome = RequestOutcome::Complete;
+    } else if (!_errorSeen || _record.outcome == RequestOutcome::Stopped) {
+        // Ended from this side (the daemon's connection went, the proxy
+        // stops) or by a close that framed nothing.
+        _record.outcome = endWithoutError();
+    }
+    if (_framing.status() > 0) _record.status = _framing.status();
+    CompletionLog::write(_record);
     if (_rest) _rest->detach();
     if (_relay) {
         // What was never written no longer holds the channel's input back.

@@ -25,6 +25,7 @@
 #include "tlsd/channel_response_relay.h"
 #include "tlsd/http_response_framing.h"
 #include "tlsd/outbound_request.h"
+#include "tlsd/request_record.h"
 
 namespace morvex {
 
@@ -103,6 +104,15 @@ public:
     // The same for a request whose bytes are all known.
     bool start(std::string request, std::shared_ptr<ChannelResponseRelay> relay);
 
+    // What the completion line will say of this request. The channel fills
+    // the request's part before start(); afterwards only the outbound
+    // thread touches it, and finished() writes it once.
+    RequestRecord& record() noexcept { return _record; }
+
+    // Set while the proxy stops, so connections it ends count as stopped,
+    // not as gone daemons. Any thread.
+    static void setProxyStopping(bool stopping) noexcept;
+
     // Outbound thread: takes what arrived through the OutboundRequest.
     void pumpRequest();
     // The whole request has been written.
@@ -122,8 +132,15 @@ public:
     void finished() override;
 
 private:
+    // The outcome the connection's end stands for, when nothing more
+    // specific (a complete answer, an error) was seen.
+    RequestOutcome endWithoutError() const noexcept;
+
     std::string _destinationHost;
     std::uint32_t _destinationPort = kPortUnset;
+    RequestRecord _record;
+    bool _errorSeen = false;
+    bool _daemonGone = false;  // handing an answer over failed
     std::shared_ptr<ChannelResponseRelay> _relay;
     HttpResponseFraming _framing;
     std::uint64_t _startTick = 0;

@@ -161,6 +161,8 @@ bool TLSProxy::started() {
 
 void TLSProxy::shutdown() {
     s_log.debug("terminate TLSProxy");
+    // Before the channels go: their connections end as stopped, not as gone daemons.
+    FwdClientConnection::setProxyStopping(true);
     const std::vector<TcpChannelLoop*>& subordinates = _listeningLoop.subordinates();
     if (_acceptorsSetUp) {
         for (auto& acceptor : _acceptors) acceptor->stopListening();

@@ -144,6 +144,14 @@ TEST(FwdClientConnectionReadTimeout, ASilentDestinationEndsOnTimeAndTheNextAnswe
     EXPECT_THAT(log, ::testing::HasSubstr("Outbound connection to destination server=127.0.0.1:" +
                                           std::to_string(silent.port) + " failed after"));
     EXPECT_THAT(log, ::testing::HasSubstr("Read Timeout"));
+    // Each ends with its completion line, in the order they ended.
+    std::size_t timedOut = log.find(" outcome=read-timeout");
+    std::size_t complete =
+        log.find(" status=200 sent=" + std::to_string(request.size()) + " relayed=" + std::to_string(answer.size()));
+    EXPECT_NE(timedOut, std::string::npos) << log;
+    EXPECT_NE(complete, std::string::npos) << log;
+    EXPECT_LT(timedOut, complete) << log;
+    EXPECT_THAT(log, ::testing::HasSubstr(" outcome=complete"));
     EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("server=127.0.0.1:" + std::to_string(answering.port))));
     // The relay's queue belongs to the outbound thread, its channel link to
     // the channel's thread.
