@@ -97,7 +97,6 @@ private:
     std::uint64_t _contentLength = 0;
     std::uint64_t _remaining = 0;
     std::string _line;  // a chunk-size line being collected
-    std::size_t _lineLength = 0;
     std::string _error;
 };
 
