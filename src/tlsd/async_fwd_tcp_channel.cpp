@@ -130,8 +130,10 @@ void AsyncFwdTcpChannel::dataAvailable(TcpAsyncDataBuffer& data) {
     }
     ++_handling;
     for (;;) {
-        // The destinations are behind: the ring fills and reading stops.
-        if (_relay->mustHoldInput()) break;
+        // The destinations are behind: the ring fills and reading stops. A
+        // request whose bytes are all in still gets its end now: no byte may
+        // come to prompt it later.
+        if (!_framing.endPending() && _relay->mustHoldInput()) break;
         const char* bytes = data.readPtr();
         std::size_t n = data.contiguousReadable();
         HttpRequestFraming::Step step = _framing.next(bytes, n);

@@ -165,8 +165,11 @@ void FwdClientConnection::asyncWriteComplete() {
 void FwdClientConnection::dataAvailable(Ring& ring) {
     s_log.debug("FwdClientConnection::dataAvailable");
     // Until the request is out the bytes stay in the ring; a full ring stops
-    // reading and so holds the destination back.
-    if (!_requestWritten) return;
+    // reading and so holds the destination back. A destination that closed
+    // has answered, though: its request's end may still be on its way from
+    // the channel (its bytes all went out), and waiting for it would lose
+    // the answer with the connection.
+    if (!_requestWritten && !_destinationEnded) return;
     // An earlier request of the same channel is still being answered.
     if (!_relay->isFirst(this)) {
         setPaused(true);

@@ -128,7 +128,9 @@ public:
     void dataAvailable(Ring& ring) override;
     void asyncWriteComplete() override;
     void onError(const SocketError& error) override;
-    void aboutToDrainAfterUnexpectedClose() override {}
+    // The destination ended its stream: what it sent is handed over even if
+    // the request's end was not yet seen going out.
+    void aboutToDrainAfterUnexpectedClose() override { _destinationEnded = true; }
     void finished() override;
 
 private:
@@ -155,6 +157,7 @@ private:
     std::size_t _surplus = 0;
     bool _restEnded = false;
     bool _requestWritten = false;
+    bool _destinationEnded = false;
 };
 
 }  // namespace morvex

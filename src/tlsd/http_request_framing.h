@@ -58,6 +58,9 @@ public:
     const std::string& errorText() const noexcept { return _error; }
     // No byte of a next request has been taken yet.
     bool betweenRequests() const noexcept { return _state == State::Start && _head.empty(); }
+    // The request's last byte was taken: the next step is its End, which
+    // takes no byte.
+    bool endPending() const noexcept { return _state == State::Ended; }
 
 private:
     enum class State : std::uint8_t {

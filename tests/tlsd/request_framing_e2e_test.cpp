@@ -165,6 +165,31 @@ TEST_F(RequestFramingE2E, LargeBodiesStreamInBoundedMemoryAndTheNextRequestFollo
     }
 }
 
+// A body above the request bytes the proxy keeps in flight, as the last
+// request the daemon sends: reading from it may stop right after its last
+// byte, and no further byte comes to prompt its end. Its answer must come
+// all the same, trial after trial on one connection.
+TEST_F(RequestFramingE2E, ALastBodyAboveTheInFlightMarkIsAnswered) {
+    auto destination = makeOrigin("uploads");
+    startProxy();
+    const std::string host = "localhost:" + std::to_string(destination->port());
+    TlsTestClient client(port);
+    ASSERT_TRUE(client.connected());
+    constexpr int kTrials = 20;
+    for (int i = 0; i < kTrials; ++i) {
+        // The whole request just above the mark (256 KiB), so the mark is
+        // crossed by its last bytes while the destination is still being
+        // connected to.
+        const std::size_t size = 256 * 1024 + 1 + static_cast<std::size_t>(i) * 512;
+        std::string head = post(host, "Content-Length: 000000\r\n");
+        std::string length = std::to_string(size - head.size());
+        head.replace(head.find("000000"), 6, std::string(6 - length.size(), '0') + length);
+        const std::string body = randomBytes(size - head.size(), i);
+        ASSERT_TRUE(client.send(head + body));
+        ASSERT_EQ(readAnswer(client, 10s), destination->defaultAnswer()) << "trial " << i;
+    }
+}
+
 // Answers relayed to their last byte: bytes past a Content-Length, and the
 // body of an answer to a request that is not exactly HEAD.
 TEST_F(RequestFramingE2E, EveryByteOfTheAnswerIsRelayed) {
