@@ -13,16 +13,6 @@ constexpr const char* kBadRequest = "Had exception when parsing received request
 constexpr const char* kTooLarge = "Had exception when parsing received request: Request Entity Too Large";
 constexpr const char* kUriTooLong = "Had exception when parsing received request: Request-URI Too Long";
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view trimBlanks(std::string_view s) {
-    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
 std::string_view withoutCr(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     return line;

@@ -28,16 +28,6 @@ private:
     throw HttpStatusError(400, "Bad Request");
 }
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view trimBlanks(std::string_view s) {
-    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
 // Yields the buffer's lines: up to LF, without a CR before it. A text that
 // ends without LF has no further complete line.
 class LineSource {

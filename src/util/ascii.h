@@ -19,4 +19,15 @@ constexpr bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b) noe
     return true;
 }
 
+// HTTP's optional white space: space and horizontal tab.
+constexpr bool isBlank(char c) noexcept {
+    return c == ' ' || c == '\t';
+}
+
+constexpr std::string_view trimBlanks(std::string_view s) noexcept {
+    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
 }  // namespace morvex
