@@ -203,9 +203,9 @@ void AsyncFwdTcpChannel::onHead() {
                metadata.hostPort.host.c_str(), metadata.hostPort.port, metadata.httpMethod.c_str());
     s_log.debugStream() << "Parsed requestMetadata=" << metadata;
 
-    const SslContext* clientContext = SslClientContextTable::instance().contextFor(metadata.type);
+    const SslContext* clientContext = clientContextFor(metadata.type);
     const HostPort& destination = metadata.hostPort;
-    FwdClientConnectionPool* pool = FwdClientConnectionPoolTable::instance().lookup(metadata.type);
+    FwdClientConnectionPool* pool = poolFor(metadata.type);
     if (clientContext == nullptr || pool == nullptr) {
         return refuse(RefusalReason::UnsupportedType, "The parsed request type is invalid or not supported");
     }
@@ -235,6 +235,14 @@ void AsyncFwdTcpChannel::onHead() {
     _receiving = std::move(pending);
     startLookups();
     startResolved();
+}
+
+const SslContext* AsyncFwdTcpChannel::clientContextFor(ClientRequestType type) const {
+    return SslClientContextTable::instance().contextFor(type);
+}
+
+FwdClientConnectionPool* AsyncFwdTcpChannel::poolFor(ClientRequestType type) const {
+    return FwdClientConnectionPoolTable::instance().lookup(type);
 }
 
 void AsyncFwdTcpChannel::onBody(const char* data, std::size_t n) {

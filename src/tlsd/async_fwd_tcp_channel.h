@@ -19,6 +19,7 @@
 #include "net/name_resolver.h"
 #include "net/tcp_channel.h"
 #include "net/tcp_outbound.h"
+#include "tls/client_request_type.h"
 #include "tls/ssl_library.h"
 #include "tlsd/channel_response_relay.h"
 #include "tlsd/http_request_framing.h"
@@ -31,6 +32,7 @@ namespace morvex {
 class AsyncFwdTcpChannel;
 class FwdClientConnection;
 class FwdClientConnectionPool;
+class SslContext;
 class TcpChannelLoop;
 
 class AsyncFwdTcpChannel : public TcpChannel {
@@ -57,6 +59,10 @@ public:
     // 120 s: twice the longest the daemon waits for a TLS handshake, and far
     // longer than it takes to send its first request on a new connection.
     virtual std::uint32_t idleRequestTimeout() const { return 120000; }
+    // The type's client TLS context and connection pool (the process-wide
+    // tables); null refuses the type. Tests serve their own.
+    virtual const SslContext* clientContextFor(ClientRequestType type) const;
+    virtual FwdClientConnectionPool* poolFor(ClientRequestType type) const;
     // sslServerHandshakeTimeout of server.conf [sslConfig].
     std::uint32_t sslHandshakeTimeout() const override { return SslLibrary::serverHandshakeTimeoutMs(); }
 
