@@ -149,8 +149,8 @@ void FwdClientConnection::nextWrite() {
     if (!_restEnded || _requestWritten) return;
     _requestWritten = true;
     s_log.debug("FwdClientConnection::asyncWriteComplete()");
-    // An answer that came early waits in the ring.
-    if (!rbuf().empty()) loop().scheduleService(this);
+    // An answer that was whole before the request was out ends now.
+    releaseIfAnswered();
 }
 
 void FwdClientConnection::asyncWriteComplete() {
@@ -164,12 +164,9 @@ void FwdClientConnection::asyncWriteComplete() {
 
 void FwdClientConnection::dataAvailable(Ring& ring) {
     s_log.debug("FwdClientConnection::dataAvailable");
-    // Until the request is out the bytes stay in the ring; a full ring stops
-    // reading and so holds the destination back. A destination that closed
-    // has answered, though: its request's end may still be on its way from
-    // the channel (its bytes all went out), and waiting for it would lose
-    // the answer with the connection.
-    if (!_requestWritten && !_destinationEnded) return;
+    // Answer bytes go as soon as they come, also while the request is still
+    // going out: a daemon may wait for "100 Continue" (or an early final
+    // answer) before it sends the rest.
     // An earlier request of the same channel is still being answered.
     if (!_relay->isFirst(this)) {
         setPaused(true);
@@ -198,7 +195,14 @@ void FwdClientConnection::dataAvailable(Ring& ring) {
         _record.relayed += n;
         ring.consume(n);
     }
+    releaseIfAnswered();
+}
+
+void FwdClientConnection::releaseIfAnswered() {
     if (!_framing.complete() || _released) return;
+    // The rest of the request still goes out first: the destination gets
+    // every byte of it, as it would without the proxy.
+    if (!_requestWritten && !_destinationEnded) return;
     _released = true;
     if (_surplus != 0) {
         s_log.warn("Relayed %zu bytes that destination server=%s sent after its complete answer", _surplus,

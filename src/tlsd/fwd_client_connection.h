@@ -137,6 +137,9 @@ private:
     // The outcome the connection's end stands for, when nothing more
     // specific (a complete answer, an error) was seen.
     RequestOutcome endWithoutError() const noexcept;
+    // Ends the connection once the answer is whole and the request is out
+    // (or the destination ended); bytes past the answer were relayed.
+    void releaseIfAnswered();
 
     std::string _destinationHost;
     std::uint32_t _destinationPort = kPortUnset;

@@ -105,10 +105,17 @@ void FramingOrigin::serve(int fd) {
         for (bool more = true; more && ok;) {
             HttpRequestFraming::Step step = framing.next(buffer.data() + pos, n - pos);
             switch (step.kind) {
-                case HttpRequestFraming::Kind::Head:
+                case HttpRequestFraming::Kind::Head: {
                     current = Received{framing.head(), 0, ""};
                     EVP_DigestInit_ex(sha, EVP_sha256(), nullptr);
+                    // A client that waits before its body is told to go on.
+                    static constexpr std::string_view kGoOn = "HTTP/1.1 100 Continue\r\n\r\n";
+                    if (current.head.find("\r\nExpect: 100-continue\r\n") != std::string::npos &&
+                        SSL_write(ssl, kGoOn.data(), static_cast<int>(kGoOn.size())) <= 0) {
+                        ok = false;
+                    }
                     break;
+                }
                 case HttpRequestFraming::Kind::Body:
                     EVP_DigestUpdate(sha, buffer.data() + pos, step.used);
                     current.bodySize += step.used;

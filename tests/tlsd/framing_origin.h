@@ -1,7 +1,8 @@
 // A TLS origin for the request-framing tests: it reads each request whole
 // (head, then the body by Content-Length or chunked coding, as the proxy's
 // own framing tells it), records the head and the body's SHA-256, and
-// writes the answer a function gives. Connections are kept open after the
+// writes the answer a function gives (after a "100 Continue" when the head
+// has "Expect: 100-continue"). Connections are kept open after the
 // answer (a kept-alive destination) until the peer ends them.
 #pragma once
 

@@ -190,6 +190,25 @@ TEST_F(RequestFramingE2E, ALastBodyAboveTheInFlightMarkIsAnswered) {
     }
 }
 
+// A daemon that waits for "100 Continue" before it sends its body gets it
+// while the request is still unfinished, then the final answer.
+TEST_F(RequestFramingE2E, AnInterimAnswerReachesADaemonThatWaitsForItBeforeItsBody) {
+    auto destination = makeOrigin("continued");
+    startProxy();
+    const std::string host = "localhost:" + std::to_string(destination->port());
+    TlsTestClient client(port);
+    ASSERT_TRUE(client.connected());
+    const std::string goOn = "HTTP/1.1 100 Continue\r\n\r\n";
+    for (std::size_t size : {10u, 300000u}) {
+        ASSERT_TRUE(client.send(post(host, "Expect: 100-continue\r\nContent-Length: " + std::to_string(size) + "\r\n")));
+        ASSERT_EQ(client.read(goOn.size(), 5s), goOn) << "body of " << size;
+        ASSERT_TRUE(client.send(randomBytes(size, 7)));
+        ASSERT_EQ(readAnswer(client, 10s), destination->defaultAnswer()) << "body of " << size;
+    }
+    ASSERT_TRUE(destination->waitForRequests(2, 5s));
+    EXPECT_EQ(destination->received()[1].bodySize, 300000u);
+}
+
 // Answers relayed to their last byte: bytes past a Content-Length, and the
 // body of an answer to a request that is not exactly HEAD.
 TEST_F(RequestFramingE2E, EveryByteOfTheAnswerIsRelayed) {
