@@ -210,77 +210,77 @@ void RequestRecord::markEnded() noexcept {
     totalMs = msBetween(_begun, Clock::now());
 }
 
+namespace {
+
+// The completion line's fields, in order, each written by a Fields writer:
+// the plain and the JSON line share this one list.
+template <class Fields>
+void writeFields(const RequestRecord& r, Fields& f) {
+    f.text("type", toString(r.type));
+    f.text("method", r.method);
+    f.text("dest", destinationText(r));
+    f.text("addr", addressText(r));
+    f.text("sni", r.sni);
+    f.text("tls", r.tlsVersion);
+    f.text("cipher", r.cipher);
+    f.yesNo("resumed", resumedText(r));
+    f.count("status", r.status);
+    f.count("sent", static_cast<long long>(r.sent));
+    f.count("relayed", static_cast<long long>(r.relayed));
+    f.ms("resolve_ms", r.resolveMs);
+    f.ms("connect_ms", r.connectMs);
+    f.ms("first_byte_ms", r.firstByteMs);
+    f.ms("total_ms", r.totalMs);
+    f.word("outcome", outcomeName(r.outcome));
+}
+
+// name=value pairs; "-" for what is unknown.
+struct PlainFields {
+    std::string& out;
+    bool first = true;
+    void key(const char* name) {
+        if (!first) out += ' ';
+        first = false;
+        out += name;
+        out += '=';
+    }
+    void text(const char* name, std::string_view value) { key(name), appendPlainText(out, value); }
+    void yesNo(const char* name, const char* value) { key(name), out += value ? value : "-"; }
+    void count(const char* name, long long value) { key(name), out += value >= 0 ? std::to_string(value) : "-"; }
+    void ms(const char* name, double value) { key(name), appendMs(out, value, "-"); }
+    void word(const char* name, const char* value) { key(name), out += value; }
+};
+
+// One JSON object; null for what is unknown.
+struct JsonFields {
+    std::string& out;
+    bool first = true;
+    void key(const char* name) {
+        out += first ? "{\"" : ",\"";
+        first = false;
+        out += name;
+        out += "\":";
+    }
+    void text(const char* name, std::string_view value) { key(name), appendJsonText(out, value); }
+    void yesNo(const char* name, const char* value) {
+        key(name), out += value ? (value[0] == 'y' ? "true" : "false") : "null";
+    }
+    void count(const char* name, long long value) { key(name), out += value >= 0 ? std::to_string(value) : "null"; }
+    void ms(const char* name, double value) { key(name), appendMs(out, value, "null"); }
+    void word(const char* name, const char* value) { key(name), out += '"', out += value, out += '"'; }
+};
+
+}  // namespace
+
 void CompletionLog::formatPlain(const RequestRecord& r, std::string& out) {
-    out += "type=";
-    appendPlainText(out, toString(r.type));
-    out += " method=";
-    appendPlainText(out, r.method);
-    out += " dest=";
-    appendPlainText(out, destinationText(r));
-    out += " addr=";
-    appendPlainText(out, addressText(r));
-    out += " sni=";
-    appendPlainText(out, r.sni);
-    out += " tls=";
-    appendPlainText(out, r.tlsVersion);
-    out += " cipher=";
-    appendPlainText(out, r.cipher);
-    out += " resumed=";
-    const char* resumed = resumedText(r);
-    out += resumed ? resumed : "-";
-    out += " status=";
-    out += r.status >= 0 ? std::to_string(r.status) : std::string("-");
-    out += " sent=";
-    out += std::to_string(r.sent);
-    out += " relayed=";
-    out += std::to_string(r.relayed);
-    out += " resolve_ms=";
-    appendMs(out, r.resolveMs, "-");
-    out += " connect_ms=";
-    appendMs(out, r.connectMs, "-");
-    out += " first_byte_ms=";
-    appendMs(out, r.firstByteMs, "-");
-    out += " total_ms=";
-    appendMs(out, r.totalMs, "-");
-    out += " outcome=";
-    out += outcomeName(r.outcome);
+    PlainFields fields{out};
+    writeFields(r, fields);
 }
 
 void CompletionLog::formatJson(const RequestRecord& r, std::string& out) {
-    out += "{\"type\":";
-    appendJsonText(out, toString(r.type));
-    out += ",\"method\":";
-    appendJsonText(out, r.method);
-    out += ",\"dest\":";
-    appendJsonText(out, destinationText(r));
-    out += ",\"addr\":";
-    appendJsonText(out, addressText(r));
-    out += ",\"sni\":";
-    appendJsonText(out, r.sni);
-    out += ",\"tls\":";
-    appendJsonText(out, r.tlsVersion);
-    out += ",\"cipher\":";
-    appendJsonText(out, r.cipher);
-    out += ",\"resumed\":";
-    const char* resumed = resumedText(r);
-    out += resumed ? (resumed[0] == 'y' ? "true" : "false") : "null";
-    out += ",\"status\":";
-    out += r.status >= 0 ? std::to_string(r.status) : std::string("null");
-    out += ",\"sent\":";
-    out += std::to_string(r.sent);
-    out += ",\"relayed\":";
-    out += std::to_string(r.relayed);
-    out += ",\"resolve_ms\":";
-    appendMs(out, r.resolveMs, "null");
-    out += ",\"connect_ms\":";
-    appendMs(out, r.connectMs, "null");
-    out += ",\"first_byte_ms\":";
-    appendMs(out, r.firstByteMs, "null");
-    out += ",\"total_ms\":";
-    appendMs(out, r.totalMs, "null");
-    out += ",\"outcome\":\"";
-    out += outcomeName(r.outcome);
-    out += "\"}";
+    JsonFields fields{out};
+    writeFields(r, fields);
+    out += '}';
 }
 
 void CompletionLog::write(RequestRecord& record) {
