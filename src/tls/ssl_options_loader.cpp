@@ -18,7 +18,8 @@ namespace {
 
 Logger s_log("SslOptions");
 
-std::string_view trimBlanks(std::string_view s) {
+// Settings values: blanks and line ends around them do not count.
+std::string_view trimSpace(std::string_view s) {
     std::size_t b = s.find_first_not_of(" \t\r\n");
     if (b == std::string_view::npos) return {};
     std::size_t e = s.find_last_not_of(" \t\r\n");
@@ -33,7 +34,7 @@ std::string lower(std::string_view s) {
 
 template <typename Int>
 std::optional<Int> parseInteger(std::string_view s) {
-    s = trimBlanks(s);
+    s = trimSpace(s);
     if (!s.empty() && s[0] == '+') s.remove_prefix(1);
     Int v{};
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
@@ -514,12 +515,12 @@ std::optional<SslContextOptions::CertStatusValidationMethod> parseCertStatusVali
 }
 
 std::optional<std::int64_t> parseDurationMs(std::string_view value) {
-    value = trimBlanks(value);
+    value = trimSpace(value);
     std::size_t digits = 0;
     while (digits < value.size() && std::isdigit(static_cast<unsigned char>(value[digits]))) ++digits;
     auto number = parseInteger<std::int64_t>(value.substr(0, digits));
     if (!number) return std::nullopt;
-    std::string unit = lower(trimBlanks(value.substr(digits)));
+    std::string unit = lower(trimSpace(value.substr(digits)));
     std::int64_t scale;
     if (unit == "ms") {
         scale = 1;
@@ -563,7 +564,7 @@ std::string filterHostNameList(std::string_view value) {
     while (pos <= value.size()) {
         std::size_t comma = value.find(',', pos);
         if (comma == std::string_view::npos) comma = value.size();
-        std::string_view element = trimBlanks(value.substr(pos, comma - pos));
+        std::string_view element = trimSpace(value.substr(pos, comma - pos));
         pos = comma + 1;
         if (element.empty()) continue;
         if (!isValidHostNamePattern(element)) {

@@ -28,16 +28,6 @@ Logger& configLog() {
     return s_log;
 }
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view trimBlanks(std::string_view s) {
-    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
 // Decimal digits without a leading zero (except "0" itself); a blank ends the
 // number. False for anything else or on overflow of max.
 bool parseDigits(std::string_view s, std::uint64_t max, std::uint64_t& out) {
