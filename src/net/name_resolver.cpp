@@ -66,15 +66,6 @@ private:
     std::function<void()> _fn;
 };
 
-// Queues fn on loop, also when called on the loop's own thread: a
-// completion never runs inside the call that asked for it while the loop
-// runs. A loop that does not run leaves it to the caller's thread.
-void postDeferred(EventLoop& loop, std::function<void()> fn) {
-    auto* actor = new DeferredDelivery(std::move(fn));
-    if (loop.postNowait(actor)) return;
-    actor->callback();
-}
-
 }  // namespace
 
 NameResolver& NameResolver::instance() {
@@ -249,8 +240,11 @@ void NameResolver::lookupEnded() {
 }
 
 void NameResolver::deliver(const std::shared_ptr<AsyncState>& state, bool ok, AddressList addrs,
-                           std::string errorText) {
-    postDeferred(state->replyLoop, [state, ok, addrs = std::move(addrs), errorText = std::move(errorText)]() mutable {
+                           std::string errorText, bool onCallersThread) {
+    // Queued on the reply loop, also when called on the loop's own thread: a
+    // completion never runs inside the call that asked for it while the loop
+    // runs.
+    auto* actor = new DeferredDelivery([state, ok, addrs = std::move(addrs), errorText = std::move(errorText)]() mutable {
         Completion done;
         {
             std::lock_guard<std::mutex> guard(state->lock);
@@ -259,6 +253,30 @@ void NameResolver::deliver(const std::shared_ptr<AsyncState>& state, bool ok, Ad
         }
         if (done) done(ok, std::move(addrs), std::move(errorText));
     });
+    Completion dropped;
+    {
+        // Checked and queued under the state's lock: once cancelled (its
+        // owner is going, and its loop may go right after), nothing is
+        // queued on that loop any more.
+        std::lock_guard<std::mutex> guard(state->lock);
+        if (!state->done) {
+            delete actor;
+            return;
+        }
+        if (state->replyLoop.postNowait(actor)) return;
+        if (!onCallersThread) {
+            // The loop stopped: its owner is being torn down on another
+            // thread, and running the completion here would race with it.
+            dropped = std::move(state->done);
+            state->done = nullptr;
+        }
+    }
+    if (dropped) {
+        delete actor;
+        return;
+    }
+    // A loop that has not started: the caller's own thread is the loop's.
+    actor->callback();
 }
 
 NameResolver::Handle NameResolver::resolveIPv4Async(const std::string& host, EventLoop& replyLoop, Completion done) {
@@ -267,7 +285,7 @@ NameResolver::Handle NameResolver::resolveIPv4Async(const std::string& host, Eve
     std::string name = stripLeadingZeros(host);
     in_addr literal{};
     if (isDottedIPv4Shape(name) && inet_pton(AF_INET, name.c_str(), &literal) == 1) {
-        deliver(state, true, AddressList{literal.s_addr}, {});
+        deliver(state, true, AddressList{literal.s_addr}, {}, true);
         return handle;
     }
     SystemLookup lookup;
@@ -296,7 +314,7 @@ void NameResolver::startLookup(SystemLookup lookup, const std::string& host, con
                 addrs.clear();
                 finishLookup(host, static_cast<int>(platform::WSAENOBUFS), addrs, errorText);
             }
-            deliver(state, ok, std::move(addrs), std::move(errorText));
+            deliver(state, ok, std::move(addrs), std::move(errorText), false);
             lookupEnded();
         });
     } catch (const std::exception&) {
@@ -309,7 +327,7 @@ void NameResolver::startLookup(SystemLookup lookup, const std::string& host, con
     AddressList none;
     finishLookup(host, static_cast<int>(platform::WSANO_RECOVERY), none, errorText);
     s_log.warn("Could not start the lookup of %s: %s", host.c_str(), errorText.c_str());
-    deliver(state, false, {}, std::move(errorText));
+    deliver(state, false, {}, std::move(errorText), true);
 }
 
 }  // namespace morvex

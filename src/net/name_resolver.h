@@ -71,8 +71,9 @@ public:
     // thread included) with the same addresses, rotation and error texts. A
     // dotted IPv4 literal completes without a lookup. Keep the handle while
     // the completion may still be wanted; see Handle. If replyLoop is not
-    // running, done runs on the lookup's thread, for a literal inside this
-    // call: a caller must not drop what done touches before it returns.
+    // running, a literal (or a lookup that cannot be started) completes
+    // inside this call, and a lookup that ends after its loop stopped is
+    // dropped without running: its owner is being torn down.
     [[nodiscard]] Handle resolveIPv4Async(const std::string& host, EventLoop& replyLoop, Completion done);
 
     // Replaces the system lookup (empty: back to the real one). The async
@@ -114,7 +115,8 @@ private:
     // rotation for several addresses, the system text for a failure.
     bool finishLookup(const std::string& host, int rc, AddressList& addrs, std::string& errorText);
     // Hands a finished asynchronous resolution to its reply loop.
-    static void deliver(const std::shared_ptr<AsyncState>& state, bool ok, AddressList addrs, std::string errorText);
+    static void deliver(const std::shared_ptr<AsyncState>& state, bool ok, AddressList addrs, std::string errorText,
+                        bool onCallersThread);
     // Runs the lookup (the system's when empty) on a lookup worker thread.
     void startLookup(SystemLookup lookup, const std::string& host, const std::string& name,
                      std::shared_ptr<AsyncState> state);

@@ -74,16 +74,6 @@ PollableDescriptorRef listenLoopback(std::uint16_t* port) {
     return ref;
 }
 
-int connectLoopback(std::uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin = loopbackAddress(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 int plainListener(std::uint16_t* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sin = loopbackAddress(0);

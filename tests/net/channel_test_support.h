@@ -14,6 +14,7 @@
 #include "net/event_loop.h"
 #include "net/in_thread_actor.h"
 #include "net/pollable_descriptor.h"
+#include "support/origin.h"
 #include "support/process.h"
 #include "tls/ssl_context.h"
 #include "util/thread.h"
@@ -45,7 +46,7 @@ bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit 
 // A listening socket on 127.0.0.1 with an ephemeral port.
 PollableDescriptorRef listenLoopback(std::uint16_t* port);
 // A blocking client socket connected to 127.0.0.1:port (-1 on failure).
-int connectLoopback(std::uint16_t port);
+using test::connectLoopback;
 // A blocking POSIX listening socket on 127.0.0.1 (the test's own peer).
 int plainListener(std::uint16_t* port);
 // A port on 127.0.0.1 on which nothing listens.

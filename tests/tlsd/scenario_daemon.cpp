@@ -1,6 +1,7 @@
 #include "scenario_daemon.h"
 
 #include "scenario_checks.h"
+#include "support/origin.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -252,23 +253,9 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
     }
 }
 
-// A TCP connection reset before it says anything.
-void resetAtOnce(std::uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(port);
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0) {
-        linger l{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    }
-    ::close(fd);
-}
-
 void play(const DaemonConnection& c, const Target& t, Barrier& barrier, ConnectionResult& result) {
     if (c.resetAtOnce) {
-        resetAtOnce(t.proxyPort);
+        test::resetRightAfterConnect(t.proxyPort);
         barrier.arrive();
         return;
     }
