@@ -31,19 +31,22 @@ namespace {
 
 constexpr auto kStall = 10s;                // longest wait for answers that should come
 constexpr auto kCanaryLimit = 1000ms;       // the canary's worst allowed wait, on an idle machine
+constexpr auto kLossQuiet = 1000ms;         // after a reset, nothing more is taken to mean nothing comes
 constexpr long kIdleTicks = 2;              // CPU ticks allowed in a quiet window
 constexpr std::size_t kRssSlackKiB = 16 << 10;
 constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
 
-// The canary's limit on this machine now: kCanaryLimit, stretched by how
-// many runnable threads share each core (the 1-minute load average), so a
-// machine shared with other jobs does not read as a stalled proxy. A stall
-// (a spinning loop, a time-out) still costs seconds beyond it.
-std::chrono::milliseconds canaryLimit(std::string& loadText) {
+// base stretched by how many runnable threads share each core (the 1-minute
+// load average), so a machine shared with other jobs does not read as a
+// stalled proxy; a stall (a spinning loop, a time-out) still costs seconds
+// beyond it. loadText gets the load line.
+std::chrono::milliseconds stretchedByLoad(std::chrono::milliseconds base, std::string* loadText = nullptr) {
     std::ifstream load("/proc/loadavg");
-    std::getline(load, loadText);
-    double perCore = std::atof(loadText.c_str()) / std::max(1u, std::thread::hardware_concurrency());
-    return std::chrono::milliseconds(static_cast<long>(kCanaryLimit.count() * std::max(1.0, perCore)));
+    std::string text;
+    std::getline(load, text);
+    double perCore = std::atof(text.c_str()) / std::max(1u, std::thread::hardware_concurrency());
+    if (loadText) *loadText = text;
+    return std::chrono::milliseconds(static_cast<long>(base.count() * std::max(1.0, perCore)));
 }
 
 std::size_t entries(pid_t pid, const char* dir) {
@@ -220,7 +223,8 @@ struct ConnectionResult {
 
 // Reads until `expected` bytes came (at most limit) and the destinations of
 // ids are done, or the connection ended; after a reset, also when nothing
-// came for 250 ms. A stall past kStall is a failure.
+// came for kLossQuiet (stretched by the load). A stall past kStall is a
+// failure.
 void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, const std::vector<std::string>& ids,
                  std::size_t expected, std::size_t limit, ConnectionResult& result, std::size_t from = 0) {
     std::size_t target = std::min(expected, limit);
@@ -231,6 +235,7 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
     std::size_t chunk = std::max(c.readChunk, expected / 150);
     auto deadline = Clock::now() + kStall;
     auto lastChange = Clock::now();
+    const auto quiet = mayLose ? stretchedByLoad(kLossQuiet) : kStall;
     if (!result.failures.empty()) return;  // stalled once already
     // A full wait also waits for every destination to be done, so that the
     // next request does not follow an answer of no bytes at once.
@@ -242,7 +247,7 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
         if (n > 0) lastChange = now;
         // Only a reset can lose bytes; give the proxy a moment to relay what
         // arrived before it.
-        if (mayLose && now - lastChange > 250ms && t.book->allSettled(ids)) return;
+        if (mayLose && now - lastChange > quiet && t.book->allSettled(ids)) return;
         if (now > deadline) {
             result.failures.push_back("answers stalled: " + std::to_string(link.received.size()) + " of " +
                                       std::to_string(expected) + " bytes after " +
@@ -472,7 +477,7 @@ Outcome run(const Scenario& s, const Target& t) {
         out.canaryWorst = canary.worst;
         if (!canary.failure.empty()) out.failures.push_back(canary.failure);
         std::string loadavg;
-        if (std::chrono::milliseconds limit = canaryLimit(loadavg); canary.worst > limit) {
+        if (std::chrono::milliseconds limit = stretchedByLoad(kCanaryLimit, &loadavg); canary.worst > limit) {
             out.failures.push_back("the canary waited " + std::to_string(canary.worst.count()) + " ms, over " +
                                    std::to_string(limit.count()) + " ms (load average " + loadavg + ")");
         }
