@@ -217,6 +217,7 @@ struct ConnectionResult {
     bool ended = false;
     std::vector<std::string> failures;
     std::size_t awaitedContinues = 0;
+    std::vector<std::string> missedContinues;  // apart from failures: the answers are still read
 };
 
 // Reads until `expected` bytes came (at most limit) and the destinations of
@@ -264,7 +265,7 @@ void awaitContinue(DaemonLink& link, const Request& r, ConnectionResult& result)
     if (link.received.find(goOn) != std::string::npos) {
         ++result.awaitedContinues;
     } else {
-        result.failures.push_back(
+        result.missedContinues.push_back(
             "no 100 Continue for " + r.id + " within " +
             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kContinueWait).count()) +
             " s of its head; the body went anyway");
@@ -524,6 +525,7 @@ Outcome run(const Scenario& s, const Target& t) {
         const DaemonConnection& c = s.connections[ci];
         std::string where = "connection " + std::to_string(ci) + " (" + kindName(c.kind) + "): ";
         for (const std::string& f : results[ci].failures) out.failures.push_back(where + f);
+        for (const std::string& f : results[ci].missedContinues) out.failures.push_back(where + f);
         out.awaitedContinues += results[ci].awaitedContinues;
         bool partial = c.kind == DaemonKind::HalfClose || c.kind == DaemonKind::Reset;
         std::vector<const Request*> requests;
