@@ -33,6 +33,7 @@ std::string hex(std::size_t n) {
 
 // The answer to request `id`: interim answers, then the final one framed as
 // drawn. Its first line carries the id, so a daemon can tell answers apart.
+// `interim` gets the length of the interim answers.
 std::string makeAnswer(Rng& rng, const std::string& id, bool head, bool& untilClose, std::size_t& budget,
                        std::size_t& interim) {
     std::string out;
