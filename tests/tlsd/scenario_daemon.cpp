@@ -30,6 +30,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto kStall = 10s;                // longest wait for answers that should come
+constexpr auto kContinueWait = 5s;          // a daemon's wait for 100 Continue, then the body goes anyway
 constexpr auto kCanaryLimit = 1000ms;       // the canary's worst allowed wait, on an idle machine
 constexpr auto kLossQuiet = 1000ms;         // after a reset, nothing more is taken to mean nothing comes
 constexpr long kIdleTicks = 2;              // CPU ticks allowed in a quiet window
@@ -219,6 +220,8 @@ struct ConnectionResult {
     std::string received;
     bool ended = false;
     std::vector<std::string> failures;
+    std::size_t awaitedContinues = 0;
+    std::vector<std::string> missedContinues;  // apart from failures: the answers are still read
 };
 
 // Reads until `expected` bytes came (at most limit) and the destinations of
@@ -258,6 +261,23 @@ void readAnswers(DaemonLink& link, const DaemonConnection& c, const Target& t, c
     }
 }
 
+// Reads until r's 100 Continue came (it opens r's answer), at most kContinueWait.
+void awaitContinue(DaemonLink& link, const Request& r, ConnectionResult& result) {
+    const std::string goOn = "HTTP/1.1 100 Continue r" + r.id + "\r\n";
+    auto deadline = Clock::now() + kContinueWait;
+    while (link.received.find(goOn) == std::string::npos && !link.ended && Clock::now() < deadline) {
+        link.read(kNoLimit, 20ms);
+    }
+    if (link.received.find(goOn) != std::string::npos) {
+        ++result.awaitedContinues;
+    } else {
+        result.missedContinues.push_back(
+            "no 100 Continue for " + r.id + " within " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kContinueWait).count()) +
+            " s of its head; the body went anyway");
+    }
+}
+
 void play(const DaemonConnection& c, const Target& t, Barrier& barrier, ConnectionResult& result) {
     if (c.resetAtOnce) {
         test::resetRightAfterConnect(t.proxyPort);
@@ -289,17 +309,27 @@ void play(const DaemonConnection& c, const Target& t, Barrier& barrier, Connecti
             bytes += c.requests[i].bytes;
             ids.push_back(c.requests[i].id);
         }
-        std::size_t at = 0;
+        // A request that expects 100 Continue holds its body until that
+        // comes, when no earlier answer on the connection may delay it.
+        const Request& first = c.requests[b.first];
+        std::size_t holdAt =
+            first.expectsContinue && (bi == 0 || c.waitBetweenBatches) ? first.headLength : std::string::npos;
+        std::size_t at = 0, pieceEnd = 0;
         for (std::size_t piece : b.pieces) {
-            // Reading goes on while writing: a daemon that stops reading
-            // until its upload is out may stall any server.
-            if (!link.write(std::string_view(bytes).substr(at, piece), kNoLimit, Clock::now() + kStall)) {
-                result.failures.push_back("writing batch " + std::to_string(bi) + " failed after " +
-                                          std::to_string(at) + " of " + std::to_string(bytes.size()) + " bytes");
-                writing = false;
-                break;
+            pieceEnd += piece;
+            while (writing && at < pieceEnd) {
+                std::size_t stop = at < holdAt && holdAt < pieceEnd ? holdAt : pieceEnd;
+                // Reading goes on while writing: a daemon that stops reading
+                // until its upload is out may stall any server.
+                if (!link.write(std::string_view(bytes).substr(at, stop - at), kNoLimit, Clock::now() + kStall)) {
+                    result.failures.push_back("writing batch " + std::to_string(bi) + " failed after " +
+                                              std::to_string(at) + " of " + std::to_string(bytes.size()) + " bytes");
+                    writing = false;
+                    break;
+                }
+                at = stop;
+                if (at == holdAt) awaitContinue(link, first, result);
             }
-            at += piece;
         }
         // Normal readers take each batch's answers before writing the next.
         if (c.waitBetweenBatches && bi + 1 < c.batches.size()) {
@@ -487,11 +517,14 @@ Outcome run(const Scenario& s, const Target& t) {
         const DaemonConnection& c = s.connections[ci];
         std::string where = "connection " + std::to_string(ci) + " (" + kindName(c.kind) + "): ";
         for (const std::string& f : results[ci].failures) out.failures.push_back(where + f);
+        for (const std::string& f : results[ci].missedContinues) out.failures.push_back(where + f);
+        out.awaitedContinues += results[ci].awaitedContinues;
         bool partial = c.kind == DaemonKind::HalfClose || c.kind == DaemonKind::Reset;
         std::vector<const Request*> requests;
         for (const Request& r : c.requests) {
             requests.push_back(&r);
             PlanBook::Entry e = t.book->entry(r.id);
+            out.earlyAnswers += e.early;
             bool exact = e.received.size() == 1 && e.received[0] == r.bytes;
             bool prefix = e.received.empty() ||
                           (e.received.size() == 1 && r.bytes.compare(0, e.received[0].size(), e.received[0]) == 0);

@@ -64,6 +64,8 @@ struct Outcome {
     std::vector<std::string> failures;  // one line per broken invariant
     std::chrono::milliseconds canaryWorst{0};
     std::size_t cutAnswers = 0;
+    std::size_t earlyAnswers = 0;      // answer bytes sent before the whole request had come
+    std::size_t awaitedContinues = 0;  // bodies held until their 100 Continue came
 };
 
 // Plays the scenario against the proxy and checks every invariant.

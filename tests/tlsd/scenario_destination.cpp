@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <stdexcept>
 
 namespace morvex::scenario {
@@ -33,7 +34,8 @@ void PlanBook::clear() {
     _anomalies.clear();
 }
 
-bool PlanBook::start(const std::string& id, std::uint16_t port, const std::string& bytes, DestinationPlan& plan) {
+bool PlanBook::start(const std::string& id, std::uint16_t port, const std::string& bytes, DestinationPlan& plan,
+                     bool early) {
     std::lock_guard lock(_mutex);
     ++_changes;
     auto it = _entries.find(id);
@@ -45,6 +47,15 @@ bool PlanBook::start(const std::string& id, std::uint16_t port, const std::strin
         return false;
     }
     it->second.received.push_back(bytes);
+    it->second.early = it->second.early || early;
+    plan = it->second.plan;
+    return true;
+}
+
+bool PlanBook::peek(const std::string& id, std::uint16_t port, DestinationPlan& plan) {
+    std::lock_guard lock(_mutex);
+    auto it = _entries.find(id);
+    if (it == _entries.end() || it->second.port != port) return false;
     plan = it->second.plan;
     return true;
 }
@@ -197,6 +208,31 @@ void ScenarioDestination::acceptLoop() {
     }
 }
 
+// Writes a plan's answer in its record sizes and pauses, in steps that go
+// on where the last one stopped.
+struct AnswerWriter {
+    explicit AnswerWriter(const DestinationPlan& p) : plan(p), rng(p.seed) {}
+    // Writes up to answer offset `to`; false when the connection failed.
+    bool writeTo(SSL* ssl, std::size_t to) {
+        while (at < to) {
+            while (pause < plan.pauses.size() && plan.pauses[pause].first <= at) {
+                std::this_thread::sleep_for(plan.pauses[pause++].second);
+            }
+            std::size_t limit = to;
+            if (pause < plan.pauses.size()) limit = std::min(limit, std::max(plan.pauses[pause].first, at + 1));
+            std::size_t n = std::min(limit - at, rng.between(plan.recordMin, plan.recordMax));
+            int w = SSL_write(ssl, plan.answer.data() + at, static_cast<int>(n));
+            if (w <= 0) return false;
+            at += static_cast<std::size_t>(w);
+        }
+        return true;
+    }
+
+    DestinationPlan plan;
+    Rng rng;
+    std::size_t at = 0, pause = 0;
+};
+
 void ScenarioDestination::serve(Worker& worker) {
     int fd = worker.fd;
     int one = 1;
@@ -209,30 +245,44 @@ void ScenarioDestination::serve(Worker& worker) {
     bool reset = false;
     if (SSL_accept(ssl) == 1) {
         std::string bytes;
-        char buf[16384];
         std::size_t length = std::string::npos;
-        try {
-            while ((length = requestLength(bytes)) == std::string::npos) {
+        bool early = false;
+        DestinationPlan plan;
+        auto readUntil = [&](auto done) {
+            char buf[16384];
+            while (!done()) {
                 int n = SSL_read(ssl, buf, sizeof buf);
-                if (n <= 0) break;
+                if (n <= 0) return false;
                 bytes.append(buf, static_cast<std::size_t>(n));
             }
+            return true;
+        };
+        // The head names the request, and so the plan, which may answer
+        // before the body is read.
+        bool head = readUntil([&] { return bytes.find("\r\n\r\n") != std::string::npos; });
+        std::string id = headerValue(bytes.substr(0, bytes.find("\r\n\r\n") + 2), "x-scenario-id");
+        std::optional<AnswerWriter> writer;
+        try {
+            if (head && _book.peek(id, _port, plan) && plan.early > 0) {
+                early = requestLength(bytes) == std::string::npos;
+                writer.emplace(plan).writeTo(ssl, plan.early);
+            }
+            readUntil([&] { return (length = requestLength(bytes)) != std::string::npos; });
         } catch (const std::exception&) {  // a chunk size that is no number: not our request
             length = std::string::npos;
         }
-        std::string id = headerValue(bytes.substr(0, bytes.find("\r\n\r\n") + 2), "x-scenario-id");
-        DestinationPlan plan;
         if (length == std::string::npos) {
             // Cut short: the checks judge the bytes against the request.
             if (!id.empty()) {
-                if (_book.start(id, _port, bytes, plan)) _book.settle(id);
+                if (_book.start(id, _port, bytes, plan, early)) _book.settle(id);
             } else if (!bytes.empty()) {
                 _book.anomaly("destination on port " + std::to_string(_port) + " got " +
                               std::to_string(bytes.size()) + " bytes without a request id: " + bytes.substr(0, 200));
             }
-        } else if (_book.start(id, _port, bytes.substr(0, length), plan)) {
+        } else if (_book.start(id, _port, bytes.substr(0, length), plan, early)) {
             std::string pending = bytes.substr(length);
-            play(ssl, fd, id, plan, pending);
+            if (!writer) writer.emplace(plan);
+            play(ssl, id, *writer, pending);
             reset = plan.end == End::Reset;
             _book.settle(id);
         }
@@ -250,24 +300,12 @@ void ScenarioDestination::serve(Worker& worker) {
     worker.done = true;
 }
 
-// Writes the answer as the plan says and ends the connection's TLS part;
-// the caller closes the socket (with a reset when the plan ends so).
-void ScenarioDestination::play(SSL* ssl, int, const std::string& id, const DestinationPlan& plan,
-                               std::string& pending) {
+// Writes the rest of the answer as the plan says and ends the connection's
+// TLS part; the caller closes the socket (with a reset when the plan ends so).
+void ScenarioDestination::play(SSL* ssl, const std::string& id, AnswerWriter& writer, std::string& pending) {
     if (!pending.empty()) _book.extraBytes(id, pending);
-    Rng rng(plan.seed);
-    std::size_t at = 0, pause = 0;
-    while (at < plan.stopAt) {
-        while (pause < plan.pauses.size() && plan.pauses[pause].first <= at) {
-            std::this_thread::sleep_for(plan.pauses[pause++].second);
-        }
-        std::size_t limit = plan.stopAt;
-        if (pause < plan.pauses.size()) limit = std::min(limit, std::max(plan.pauses[pause].first, at + 1));
-        std::size_t n = std::min(limit - at, rng.between(plan.recordMin, plan.recordMax));
-        int w = SSL_write(ssl, plan.answer.data() + at, static_cast<int>(n));
-        if (w <= 0) return;
-        at += static_cast<std::size_t>(w);
-    }
+    const DestinationPlan& plan = writer.plan;
+    if (!writer.writeTo(ssl, plan.stopAt)) return;
     switch (plan.end) {
         case End::KeepAlive: {
             _book.settle(id);

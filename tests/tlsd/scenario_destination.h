@@ -29,13 +29,18 @@ public:
         std::uint16_t port = 0;              // where the request should arrive
         std::vector<std::string> received;   // bytes per destination connection
         bool settled = false;                // answered (kept alive) or ended
+        bool early = false;                  // answer bytes went before the whole request had come
     };
 
     void add(const std::string& id, const DestinationPlan& plan, std::uint16_t port);
     void clear();
-    // Plays of the connection that read request `id` on `port`; false (and an
-    // anomaly) when the id is unknown or the port is not the request's.
-    bool start(const std::string& id, std::uint16_t port, const std::string& bytes, DestinationPlan& plan);
+    // Plays of the connection that read request `id` on `port` (`early`: it
+    // answered before the whole request came); false (and an anomaly) when
+    // the id is unknown or the port is not the request's.
+    bool start(const std::string& id, std::uint16_t port, const std::string& bytes, DestinationPlan& plan,
+               bool early = false);
+    // The plan of request `id` if it should arrive on `port`, recording nothing.
+    bool peek(const std::string& id, std::uint16_t port, DestinationPlan& plan);
     void extraBytes(const std::string& id, const std::string& bytes);
     void settle(const std::string& id);
     void anomaly(std::string text);
@@ -58,6 +63,8 @@ private:
 // or chunked body), or npos while it is incomplete.
 std::size_t requestLength(const std::string& bytes);
 
+struct AnswerWriter;
+
 class ScenarioDestination {
 public:
     ScenarioDestination(const std::string& certPem, const std::string& keyPem, PlanBook& book);
@@ -77,7 +84,7 @@ private:
     };
     void acceptLoop();
     void serve(Worker& worker);
-    void play(SSL* ssl, int fd, const std::string& id, const DestinationPlan& plan, std::string& pending);
+    void play(SSL* ssl, const std::string& id, AnswerWriter& writer, std::string& pending);
 
     PlanBook& _book;
     SSL_CTX* _ctx = nullptr;

@@ -66,7 +66,7 @@ void Scenario::runSeeds(std::uint64_t first, std::size_t count, const std::strin
     for (const auto& d : destinations) ports.push_back(d->port());
 
     auto started = std::chrono::steady_clock::now();
-    std::size_t ran = 0, failed = 0, cuts = 0;
+    std::size_t ran = 0, failed = 0, cuts = 0, early = 0, continues = 0;
     std::chrono::milliseconds canaryWorst{0};
     for (std::uint64_t seed : seeds) {
         if (!proxy->running()) {
@@ -85,6 +85,8 @@ void Scenario::runSeeds(std::uint64_t first, std::size_t count, const std::strin
         scenario::Outcome outcome = scenario::run(s, target);
         ++ran;
         cuts += outcome.cutAnswers;
+        early += outcome.earlyAnswers;
+        continues += outcome.awaitedContinues;
         canaryWorst = std::max(canaryWorst, outcome.canaryWorst);
         if (outcome.failures.empty()) continue;
         ++failed;
@@ -103,7 +105,8 @@ void Scenario::runSeeds(std::uint64_t first, std::size_t count, const std::strin
     }
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     std::cout << "[ scenario ] " << ran << " seeds, " << failed << " failed, " << cuts
-              << " answers cut by their destinations, canary worst " << canaryWorst.count() << " ms, "
+              << " answers cut by their destinations, " << early << " begun before their request was whole ("
+              << continues << " bodies held for 100 Continue), canary worst " << canaryWorst.count() << " ms, "
               << took.count() << " ms" << (modes.describe().empty() ? "" : ", " + modes.describe()) << "\n";
 }
 

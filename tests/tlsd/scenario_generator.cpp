@@ -22,7 +22,8 @@ const ModeName kModeNames[] = {{"split", &Modes::split},
                                {"large", &Modes::large},
                                {"chunked", &Modes::chunkedRequests},
                                {"address", &Modes::addressHosts},
-                               {"early-reset", &Modes::earlyResets}};
+                               {"early-reset", &Modes::earlyResets},
+                               {"early", &Modes::early}};
 
 std::string hex(std::size_t n) {
     std::ostringstream out;
@@ -32,12 +33,15 @@ std::string hex(std::size_t n) {
 
 // The answer to request `id`: interim answers, then the final one framed as
 // drawn. Its first line carries the id, so a daemon can tell answers apart.
-std::string makeAnswer(Rng& rng, const std::string& id, bool head, bool& untilClose, std::size_t& budget) {
+// `interim` gets the length of the interim answers.
+std::string makeAnswer(Rng& rng, const std::string& id, bool head, bool& untilClose, std::size_t& budget,
+                       std::size_t& interim) {
     std::string out;
     for (std::size_t i = rng.chance(0.25) ? rng.between(1, 2) : 0; i > 0; --i) {
         out += rng.chance(0.5) ? "HTTP/1.1 100 Continue r" + id + "\r\n\r\n"
                                : "HTTP/1.1 103 Early Hints r" + id + "\r\nLink: </style.css>; rel=preload\r\n\r\n";
     }
+    interim = out.size();
     std::size_t size = std::min(rng.bodySize(true), budget);
     budget -= size;
     std::size_t framing = rng.between(0, 99);
@@ -69,10 +73,10 @@ std::string makeAnswer(Rng& rng, const std::string& id, bool head, bool& untilCl
     return out + "Connection: close\r\n\r\n" + body;
 }
 
-DestinationPlan makePlan(Rng& rng, const std::string& id, bool head, std::size_t& budget) {
+DestinationPlan makePlan(Rng& rng, const std::string& id, bool head, std::size_t& budget, std::size_t& interim) {
     DestinationPlan plan;
     bool untilClose = false;
-    plan.answer = makeAnswer(rng, id, head, untilClose, budget);
+    plan.answer = makeAnswer(rng, id, head, untilClose, budget, interim);
     plan.seed = rng.next();
     std::size_t size = plan.answer.size();
     std::size_t cut = rng.between(0, 99);
@@ -97,6 +101,25 @@ DestinationPlan makePlan(Rng& rng, const std::string& id, bool head, std::size_t
         std::sort(plan.pauses.begin(), plan.pauses.end());
     }
     return plan;
+}
+
+// Whether r's destination answers before it reads the body: its interim
+// answers only, or the whole answer when small (a daemon writes its batch
+// before it reads, so a large one could fill every buffer on the way). Drawn
+// from the plan's own seed, so the scenario's other draws stay as they were.
+void drawEarly(Request& r, std::size_t interim) {
+    DestinationPlan& plan = r.plan;
+    std::size_t k = Rng(plan.seed ^ 0xE4A1'7C3Bu).between(0, 99);
+    if (k < 30 && interim > 0 && interim <= plan.stopAt) {
+        plan.early = interim;
+    } else if (k >= 30 && k < 50 && plan.stopAt == plan.answer.size() && plan.answer.size() - interim < (16 << 10)) {
+        plan.early = plan.answer.size();
+    }
+    if (plan.early > 0 && plan.answer.rfind("HTTP/1.1 100 ", 0) == 0) {
+        r.expectsContinue = true;
+        r.bytes.insert(r.headLength - 2, "Expect: 100-continue\r\n");
+        r.headLength += 22;
+    }
 }
 
 Request makeRequest(Rng& rng, const Modes& modes, const std::string& id, const std::vector<std::uint16_t>& ports,
@@ -139,7 +162,9 @@ Request makeRequest(Rng& rng, const Modes& modes, const std::string& id, const s
     r.bytes += "\r\n";
     r.headLength = r.bytes.size();
     r.bytes += body;
-    r.plan = makePlan(rng, id, m >= 4 && m < 6, budget);
+    std::size_t interim = 0;
+    r.plan = makePlan(rng, id, m >= 4 && m < 6, budget, interim);
+    if (modes.early && r.bytes.size() > r.headLength) drawEarly(r, interim);
     return r;
 }
 
@@ -288,8 +313,9 @@ std::string summary(const Scenario& s) {
             const DestinationPlan& p = r.plan;
             out << "    " << r.id << " " << r.bytes.substr(0, r.bytes.find(' ')) << " request " << r.bytes.size()
                 << " B to destination " << r.destination << "; answer " << p.answer.size() << " B, stop at "
-                << p.stopAt << ", end " << static_cast<int>(p.end) << ", records " << p.recordMin << "-"
-                << p.recordMax << ", pauses " << p.pauses.size() << "\n";
+                << p.stopAt << ", early " << p.early << (r.expectsContinue ? " (expects 100)" : "") << ", end "
+                << static_cast<int>(p.end) << ", records " << p.recordMin << "-" << p.recordMax << ", pauses "
+                << p.pauses.size() << "\n";
         }
     }
     return out.str();

@@ -24,6 +24,7 @@ struct Modes {
     bool chunkedRequests = true;  // request bodies in chunked coding
     bool addressHosts = true;     // Host: 127.0.0.1:port besides localhost
     bool earlyResets = true;      // connections reset right after the TCP connect
+    bool early = true;            // destinations answering once the head came, before the body
 
     static Modes fromEnvironment();
     // "" when every mode is on, else "MORVEX_SCENARIO_OFF=split,pipeline".
@@ -54,6 +55,7 @@ enum class End : std::uint8_t { KeepAlive, Close, CloseNotify, Reset };
 struct DestinationPlan {
     std::string answer;      // every byte of the answer (1xx first, if any)
     std::size_t stopAt = 0;  // answer bytes written before the end (answer.size(): all)
+    std::size_t early = 0;   // answer bytes written once the head came, before the body is read (<= stopAt)
     End end = End::KeepAlive;
     std::size_t recordMin = 1, recordMax = 16384;
     std::vector<std::pair<std::size_t, std::chrono::milliseconds>> pauses;  // at answer offset
@@ -70,6 +72,7 @@ struct Request {
     std::string id;  // also in the request's and the answer's first line
     std::string bytes;
     std::size_t headLength = 0;  // request line and headers
+    bool expectsContinue = false;  // Expect: 100-continue, its 100 Continue among the early bytes
     std::size_t destination = 0;
     DestinationPlan plan;
 };
