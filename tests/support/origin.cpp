@@ -110,6 +110,50 @@ std::uint16_t pickFreeLoopbackPort() {
     return port;
 }
 
+LoopbackAcceptor::LoopbackAcceptor(int backlog, const std::string& who, std::function<void(int)> serve, bool serial)
+    : _serve(std::move(serve)), _serial(serial) {
+    // Writes to a client that has gone must fail with EPIPE, not end the test.
+    ::signal(SIGPIPE, SIG_IGN);
+    _listenFd = listenOnAnyLoopbackPort(_port, backlog, who);
+    if (::pipe2(_stopPipe, O_CLOEXEC) != 0) {
+        ::close(_listenFd);
+        throw std::runtime_error(who + ": cannot listen");
+    }
+    // A connection reset before accept() must not block the loop.
+    ::fcntl(_listenFd, F_SETFL, O_NONBLOCK);
+    _acceptor = std::thread([this] {
+        while (waitFor(_listenFd, POLLIN)) {
+            int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            auto serveAndClose = [this, fd] {
+                _serve(fd);
+                ::close(fd);
+            };
+            if (_serial) {
+                serveAndClose();
+            } else {
+                _workers.emplace_back(serveAndClose);
+            }
+        }
+    });
+}
+
+void LoopbackAcceptor::stop() {
+    if (_stopping.exchange(true)) return;
+    [[maybe_unused]] ssize_t n = ::write(_stopPipe[1], "x", 1);
+    _acceptor.join();
+    for (auto& worker : _workers) worker.join();
+    ::close(_listenFd);
+    ::close(_stopPipe[0]);
+    ::close(_stopPipe[1]);
+}
+
+bool LoopbackAcceptor::waitFor(int fd, short events, int timeoutMs) const {
+    pollfd fds[2] = {{fd, events, 0}, {_stopPipe[0], POLLIN, 0}};
+    if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) return false;
+    return !stopping();
+}
+
 std::string NginxOrigin::sha256Hex(std::string_view bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
@@ -257,8 +301,6 @@ int sniCallback(SSL* ssl, int*, void* arg) {
 }  // namespace
 
 ScriptedTlsOrigin::ScriptedTlsOrigin(Options options) : _options(std::move(options)) {
-    // Writes to a client that has gone must fail with EPIPE, not end the test.
-    ::signal(SIGPIPE, SIG_IGN);
     const TestCert* ca = _options.issuer;
     if (!ca) {
         _ownCa = std::make_unique<TestCert>(TestCert::create(CertSpec().cn("Scripted Origin CA").asCa()));
@@ -266,64 +308,31 @@ ScriptedTlsOrigin::ScriptedTlsOrigin(Options options) : _options(std::move(optio
     }
     _caPem = ca->certPem();
     TestCert server = issueLoopbackServerCert(*ca, _options.serverName);
-    _ctx = SSL_CTX_new(TLS_server_method());
-    if (!_ctx || SSL_CTX_use_certificate(_ctx, server.cert()) != 1 || SSL_CTX_use_PrivateKey(_ctx, server.key()) != 1) {
-        if (_ctx) SSL_CTX_free(_ctx);
-        throw std::runtime_error("scripted origin: TLS context failed");
-    }
-    _listenFd = listenLoopback(0);
-    if (_listenFd < 0 || ::pipe2(_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        if (_listenFd >= 0) ::close(_listenFd);
-        SSL_CTX_free(_ctx);
-        throw std::runtime_error(std::string("scripted origin: ") + std::strerror(errno));
-    }
-    ::fcntl(_listenFd, F_SETFL, O_NONBLOCK);
-    _port = boundPort(_listenFd);
-    _thread = std::thread([this] { run(); });
-}
-
-ScriptedTlsOrigin::~ScriptedTlsOrigin() {
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _stop = true;
-    }
-    char c = 1;
-    [[maybe_unused]] ssize_t n = ::write(_wakePipe[1], &c, 1);
-    _thread.join();
-    ::close(_listenFd);
-    ::close(_wakePipe[0]);
-    ::close(_wakePipe[1]);
-    SSL_CTX_free(_ctx);
-}
-
-std::string ScriptedTlsOrigin::caPem() const {
-    return _caPem;
-}
-
-bool ScriptedTlsOrigin::stopping() {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _stop;
-}
-
-bool ScriptedTlsOrigin::waitFor(int fd, short events, int timeoutMs) {
-    pollfd fds[2] = {{fd, events, 0}, {_wakePipe[0], POLLIN, 0}};
-    int n = ::poll(fds, 2, timeoutMs);
-    if (n < 0 && errno != EINTR) return false;
-    return !stopping();
-}
-
-void ScriptedTlsOrigin::run() {
-    while (waitFor(_listenFd, POLLIN)) {
-        int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) continue;
+    _ctx = newTlsServerContext(server.certPem(), server.keyPem(), "scripted origin");
+    auto serveCounted = [this](int fd) {
         {
             std::lock_guard<std::mutex> lock(_mutex);
             ++_connections;
         }
         _changed.notify_all();
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
         serve(fd);
-        ::close(fd);
+    };
+    try {
+        _server = std::make_unique<LoopbackAcceptor>(64, "scripted origin", serveCounted, /*serial=*/true);
+    } catch (...) {
+        SSL_CTX_free(_ctx);
+        throw;
     }
+}
+
+ScriptedTlsOrigin::~ScriptedTlsOrigin() {
+    _server->stop();
+    SSL_CTX_free(_ctx);
+}
+
+std::string ScriptedTlsOrigin::caPem() const {
+    return _caPem;
 }
 
 SSL* ScriptedTlsOrigin::newSession(int fd, std::vector<std::string>& names) {
@@ -341,7 +350,7 @@ int ScriptedTlsOrigin::driveTls(SSL* ssl, int fd, int timeoutMs, Call call) {
         if (r > 0) return r;
         int err = SSL_get_error(ssl, r);
         short ev = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
-        if (ev == 0 || !waitFor(fd, ev, timeoutMs)) return 0;
+        if (ev == 0 || !_server->waitFor(fd, ev, timeoutMs)) return 0;
     }
 }
 
@@ -349,7 +358,7 @@ void ScriptedTlsOrigin::serve(int fd) {
     if (_options.behaviour == Behaviour::Scripted) return play(fd);
     if (_options.behaviour == Behaviour::NeverHandshake) {
         // Hold the connection silently; only the destructor ends it.
-        while (waitFor(_wakePipe[0], POLLIN)) {
+        while (_server->waitFor(_server->stopFd(), POLLIN)) {
         }
         return;
     }
@@ -390,7 +399,7 @@ void ScriptedTlsOrigin::serve(int fd) {
         const std::string a = _options.answerFor ? _options.answerFor(index) : _options.answer;
         std::size_t piece = 0;
         bool written = true;
-        for (std::size_t off = 0; off < a.size() && !stopping();) {
+        for (std::size_t off = 0; off < a.size() && !_server->stopping();) {
             std::size_t step = a.size();
             if (_options.behaviour == Behaviour::Slow) step = std::max<std::size_t>(_options.slowChunk, 1);
             if (keepAlive && !_options.pieces.empty()) step = _options.pieces[piece++ % _options.pieces.size()];
@@ -401,7 +410,7 @@ void ScriptedTlsOrigin::serve(int fd) {
             }
             off += static_cast<std::size_t>(len);
             if (_options.behaviour != Behaviour::Answer && off < a.size()) {
-                waitFor(_wakePipe[0], POLLIN, static_cast<int>(_options.slowPause.count()));
+                _server->waitFor(_server->stopFd(), POLLIN, static_cast<int>(_options.slowPause.count()));
             }
         }
         if (!keepAlive || !written) {
@@ -443,7 +452,7 @@ void ScriptedTlsOrigin::play(int fd) {
     std::size_t sent = 0;
     char buf[4096];
     for (const Step& step : _options.script) {
-        if (stopping()) break;
+        if (_server->stopping()) break;
         bool stop = false;
         switch (step.kind) {
             case Kind::Handshake: {
@@ -490,11 +499,11 @@ void ScriptedTlsOrigin::play(int fd) {
                 break;
             }
             case Kind::Pause:
-                waitFor(_wakePipe[0], POLLIN, static_cast<int>(step.pause.count()));
+                _server->waitFor(_server->stopFd(), POLLIN, static_cast<int>(step.pause.count()));
                 break;
             case Kind::Reset: {
                 // During the handshake: once the client's hello is in.
-                if (!handshaken) waitFor(fd, POLLIN, 5000);
+                if (!handshaken) _server->waitFor(fd, POLLIN, 5000);
                 linger abort{1, 0};
                 ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
                 stop = true;
@@ -508,7 +517,7 @@ void ScriptedTlsOrigin::play(int fd) {
                 stop = true;
                 break;
             case Kind::Hold:
-                while (waitFor(fd, POLLIN)) {
+                while (_server->waitFor(fd, POLLIN)) {
                     int n =
                         handshaken ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(::recv(fd, buf, sizeof buf, 0));
                     if (n > 0 || (handshaken && SSL_get_error(ssl, n) == SSL_ERROR_WANT_READ) ||

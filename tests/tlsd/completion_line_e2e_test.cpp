@@ -9,13 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "fault_test_client.h"
 #include "proxy_e2e_fixture.h"
 
 namespace morvex {
 namespace {
 
-using test::FaultClient;
 using test::ScriptedTlsOrigin;
 using Step = ScriptedTlsOrigin::Step;
 using Kind = ScriptedTlsOrigin::Step::Kind;

@@ -49,14 +49,14 @@ TEST_F(ProxyE2E, AHeldAnswerWhoseDestinationClosesCostsNoCpuAndArrivesWhole) {
                                   first));
     ScriptedTlsOrigin quick(script({handshake, readRequest, rest, {Step::Kind::Pause, 0, 0, 200ms}, {Step::Kind::Close}},
                                    second));
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.send(request("Morvexd", slow.port(), kToken, "/a")));
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(client.send(request("Morvexd", quick.port(), kToken, "/b")));
     std::this_thread::sleep_for(500ms);  // the second answer is held and its destination has closed
 
     const long before = threadTicks(proxy->pid(), "OutboundConn");
-    TlsTestClient other(port);
+    FaultClient other(port);
     ASSERT_TRUE(other.send(request("Morvexd", origin->port())));
     EXPECT_EQ(other.read(origin->response().size(), 20s), origin->response());
     std::this_thread::sleep_for(1s);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_test_client.h"
 #include "proxy_test_peers.h"
 #include "support/origin.h"
 #include "support/process.h"
@@ -34,7 +35,7 @@ using test::CertSpec;
 using test::ChildProcess;
 using test::TestCert;
 using test::TestTlsOrigin;
-using test::TlsTestClient;
+using test::FaultClient;
 using ::testing::HasSubstr;
 using ::testing::Not;
 

@@ -68,7 +68,7 @@ TEST_F(SettingsCheckE2E, ABadLoggingLineAndABadDocumentFailTheCheck) {
 TEST_F(SettingsCheckE2E, AStoppingProxyWritesItsFinalSummary) {
     startProxy();
     for (int i = 0; i < 3; ++i) {
-        TlsTestClient client(port);
+        FaultClient client(port);
         ASSERT_TRUE(client.connected());
     }
     proxy->sendSignal(SIGTERM);
