@@ -24,13 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 // A listening socket on 127.0.0.1 at port (0: any); -1 on failure.
 int listenLoopback(std::uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -264,7 +257,7 @@ bool NginxOrigin::startOn(std::uint16_t port, std::string& failure) {
     // nginx writes its pid file after it has bound its sockets.
     const std::string expected = std::to_string(child->pid());
     for (auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
-        if (readFile(pidFile).find(expected) == 0) {
+        if (readWholeFile(pidFile).find(expected) == 0) {
             _nginx = std::move(child);
             _port = port;
             return true;
@@ -278,13 +271,13 @@ bool NginxOrigin::startOn(std::uint16_t port, std::string& failure) {
 }
 
 std::string NginxOrigin::caPem() const {
-    return readFile(_caFile);
+    return readWholeFile(_caFile);
 }
 std::string NginxOrigin::accessLog() const {
-    return readFile(_dir.path() + "/logs/access.log");
+    return readWholeFile(_dir.path() + "/logs/access.log");
 }
 std::string NginxOrigin::errorLog() const {
-    return readFile(_dir.path() + "/logs/error.log");
+    return readWholeFile(_dir.path() + "/logs/error.log");
 }
 
 // ---------------------------------------------------------- ScriptedTlsOrigin

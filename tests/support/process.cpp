@@ -261,6 +261,13 @@ ProcessResult runProcess(const ProcessOptions& options, std::chrono::millisecond
     return child.wait(timeout);
 }
 
+std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
 bool waitForFileContaining(const std::string& path, std::string_view needle, std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     for (;;) {

@@ -113,6 +113,8 @@ private:
 ProcessResult runProcess(const ProcessOptions& options,
                          std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
 
+// The whole content of a file; empty when it cannot be read.
+std::string readWholeFile(const std::string& path);
 // Waits until the file exists and contains needle.
 bool waitForFileContaining(const std::string& path, std::string_view needle, std::chrono::milliseconds timeout);
 

@@ -17,8 +17,8 @@ using Step = ScriptedTlsOrigin::Step;
 long threadTicks(pid_t pid, const std::string& name) {
     long total = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        if (slurp(entry.path().string() + "/comm").rfind(name, 0) != 0) continue;
-        const std::string stat = slurp(entry.path().string() + "/stat");
+        if (readWholeFile(entry.path().string() + "/comm").rfind(name, 0) != 0) continue;
+        const std::string stat = readWholeFile(entry.path().string() + "/stat");
         std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // from field 3 on
         std::string field;
         for (int i = 3; i <= 15 && fields >> field; ++i)

@@ -34,6 +34,7 @@ using namespace std::chrono_literals;
 using test::CertSpec;
 using test::ChildProcess;
 using test::TestCert;
+using test::readWholeFile;
 using test::TestTlsOrigin;
 using test::FaultClient;
 using ::testing::HasSubstr;
@@ -43,13 +44,6 @@ inline constexpr const char* kToken = "e2e-token";
 inline constexpr const char* kKeyPassword = "key-pass";
 inline constexpr const char* kStarted = "TLSProxy is started";
 inline constexpr const char* kRefused = "Request will not be proxied through TLS proxy: ";
-
-inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 inline std::string randomBytes(std::size_t n, unsigned seed) {
     std::mt19937 generator(seed);
@@ -84,7 +78,7 @@ inline constexpr bool kRssBoundsApply = true;
 
 // Resident set size in KiB.
 inline std::size_t rssKiB(pid_t pid) {
-    std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
+    std::string status = readWholeFile("/proc/" + std::to_string(pid) + "/status");
     std::size_t at = status.find("VmRSS:");
     return at == std::string::npos ? 0 : std::stoul(status.substr(at + 6));
 }
@@ -105,7 +99,7 @@ inline std::map<std::string, int> threadNames(pid_t pid) {
     std::map<std::string, int> names;
     std::string dir = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        std::string name = slurp(entry.path().string() + "/comm");
+        std::string name = readWholeFile(entry.path().string() + "/comm");
         if (!name.empty() && name.back() == '\n') name.pop_back();
         ++names[name];
     }
@@ -156,7 +150,7 @@ protected:
     bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout = 10s) {
         return test::waitForFileContaining(logPath, needle, timeout);
     }
-    std::string log() { return slurp(logPath); }
+    std::string log() { return readWholeFile(logPath); }
 
     // curl through the proxy; returns its standard output (the body).
     test::ProcessResult curl(const std::string& type, std::uint16_t originPort, const std::string& path) {

@@ -48,7 +48,7 @@ TEST_F(SettingsCheckE2E, ReportsWhatAStartWouldLogAndAVerdict) {
             EXPECT_THAT(r.err, Not(HasSubstr("ERROR"))) << r.err;
         }
         // Nothing of the check is left in the log but what loading logging wrote.
-        EXPECT_THAT(slurp(logPath), Not(HasSubstr("TLSProxy")));
+        EXPECT_THAT(readWholeFile(logPath), Not(HasSubstr("TLSProxy")));
     }
 }
 

@@ -34,13 +34,6 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     return true;
 }
 
-std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 void writeWholeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
