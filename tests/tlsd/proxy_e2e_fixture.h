@@ -117,27 +117,15 @@ inline std::string request(const std::string& type, std::uint16_t originPort, co
 class ProxyE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::copy(MORVEX_SOURCE_DIR "/etc", home.path() + "/etc", std::filesystem::copy_options::recursive);
         ca = std::make_unique<TestCert>(TestCert::create(CertSpec().cn("Origin Test CA").asCa()));
+        test::prepareProxyHome(home, *ca, kKeyPassword);
         TestCert leaf = test::issueLoopbackServerCert(*ca, "localhost");
-        TestCert proxyCert = TestCert::create(CertSpec().cn("morvexd-tls-proxy-localhost"));
-        home.file("etc/auth/appsCA.pem", ca->certPem());
-        home.file("etc/auth/server_tlsproxy.pem", proxyCert.certPem() + proxyCert.keyPem(kKeyPassword));
-        home.file("etc/log-tlsproxy-local.cfg",
-                  "rootCategory=DEBUG, A1\n"
-                  "appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/proxy.log\n"
-                  "appender.A1.layout.ConversionPattern=%p %t %c %m%n\n");
         origin = std::make_unique<TestTlsOrigin>(leaf.certPem(), leaf.keyPem());
         logPath = home.path() + "/var/log/morvex/proxy.log";
     }
 
     test::ProcessOptions proxyOptions(std::uint16_t port) {
-        test::ProcessOptions o;
-        o.env["MORVEX_HOME"] = home.path();
-        o.env["MORVEX_ETC"] = std::nullopt;
-        o.stdinData = R"({"listen_port": )" + std::to_string(port) + R"(, "token": ")" + kToken +
-                      R"(", "private_key_password": ")" + kKeyPassword + R"("})";
-        return o;
+        return test::proxyOptions(home.path(), port, kToken, kKeyPassword);
     }
 
     // Starts the proxy and waits until it serves.
@@ -154,20 +142,7 @@ protected:
 
     // curl through the proxy; returns its standard output (the body).
     test::ProcessResult curl(const std::string& type, std::uint16_t originPort, const std::string& path) {
-        test::ProcessOptions o;
-        o.program = "/usr/bin/curl";
-        o.args = {"-sk",
-                  "--http1.1",
-                  "--max-time",
-                  "20",
-                  "https://127.0.0.1:" + std::to_string(port) + path,
-                  "-H",
-                  "Host: localhost:" + std::to_string(originPort),
-                  "-H",
-                  "x-morvex-request-type: " + type,
-                  "-H",
-                  std::string("x-morvex-tlsproxy-token: ") + kToken};
-        return test::runProcess(o, 30s);
+        return test::curlThroughProxy(port, originPort, type, kToken, path, 20);
     }
 
     void TearDown() override {
