@@ -75,14 +75,7 @@ PollableDescriptorRef listenLoopback(std::uint16_t* port) {
 }
 
 int plainListener(std::uint16_t* port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin = loopbackAddress(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    ::listen(fd, 16);
-    socklen_t len = sizeof sin;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    *port = ntohs(sin.sin_port);
-    return fd;
+    return test::listenOnAnyLoopbackPort(*port, 16, "listener");
 }
 
 std::uint16_t closedPort() {

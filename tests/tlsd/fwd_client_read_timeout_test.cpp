@@ -17,6 +17,7 @@
 #include <string>
 
 #include "net/event_loop.h"
+#include "support/origin.h"
 #include "net/in_thread_actor.h"
 #include "net/tcp_outbound.h"
 #include "platform/winsock_startup.h"
@@ -67,17 +68,7 @@ private:
 // A plain destination on loopback: accepts, keeps what it reads, answers
 // only when told to.
 struct Destination {
-    Destination() {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
-        EXPECT_EQ(::listen(listener, 4), 0);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
+    Destination() : listener(test::listenOnAnyLoopbackPort(port, 4, "destination")) {}
     ~Destination() {
         if (peer >= 0) ::close(peer);
         ::close(listener);
@@ -95,9 +86,9 @@ struct Destination {
         }
         return false;
     }
+    std::uint16_t port = 0;
     int listener = -1;
     int peer = -1;
-    std::uint16_t port = 0;
     std::string received;
 };
 

@@ -237,15 +237,8 @@ TEST_F(ProxyE2E, AWrongKeyPassPhraseOrAMissingCertificateFailsTheStart) {
 }
 
 TEST_F(ProxyE2E, APortAlreadyTakenFailsTheStart) {
-    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_ANY);
-    socklen_t len = sizeof in;
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&in), sizeof in), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-    ::getsockname(holder, reinterpret_cast<sockaddr*>(&in), &len);
-    std::uint16_t taken = ntohs(in.sin_port);
+    std::uint16_t taken = 0;
+    int holder = test::listenOnAnyLoopbackPort(taken, 1, "holder");
 
     test::ProcessResult r = test::runProcess(proxyOptions(taken), 30s);
     ::close(holder);
