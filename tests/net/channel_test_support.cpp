@@ -23,30 +23,6 @@ void initRuntime() {
     SslLibrary::initialize();
 }
 
-LoopThread::LoopThread(EventLoop& loop, const char* name) : _loop(loop) {
-    _thread = std::make_unique<ThreadFunction>([this] { _loop.run(); }, "%s", name);
-    EventLoop::WaitForEventLoopStarted(_loop, *_thread);
-}
-
-LoopThread::~LoopThread() {
-    _loop.stop();
-    _thread->join();
-}
-
-void LoopThread::run(std::function<void()> fn) {
-    InThreadFunction<void> actor(std::move(fn));
-    _loop.runInThread(&actor, true);
-}
-
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 namespace {
 
 sockaddr_in loopbackAddress(std::uint16_t port) {

@@ -43,7 +43,7 @@ private:
 // Runs a loop on its own thread for the test's scope; stop() joins it.
 class LoopThread {
 public:
-    explicit LoopThread(EventLoop& loop) : _loop(loop) {
+    explicit LoopThread(EventLoop& loop, const char* name = "TestLoop") : _loop(loop) {
         EmptyMainThread::ensureForTest();
         _thread = std::make_unique<ThreadFunction>(
             [this] {
@@ -54,7 +54,7 @@ public:
                     _failure = std::current_exception();
                 }
             },
-            "TestLoop");
+            "%s", name);
         EventLoop::WaitForEventLoopStarted(_loop, *_thread);
     }
     ~LoopThread() { stop(); }

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "net/event_loop.h"
+#include "net/loop_test_support.h"
 #include "support/origin.h"
 #include "net/in_thread_actor.h"
 #include "net/tcp_outbound.h"
@@ -46,23 +47,6 @@ public:
 private:
     std::uint32_t _timeoutMs;
     std::atomic<int>& _deleted;
-};
-
-// Runs a loop on its own thread for the scope of the object.
-class RunningLoop {
-public:
-    RunningLoop(EventLoop& loop, const char* name) : _loop(loop) {
-        _thread = std::make_unique<ThreadFunction>([this] { _loop.run(); }, "%s", name);
-        EventLoop::WaitForEventLoopStarted(_loop, *_thread);
-    }
-    ~RunningLoop() {
-        _loop.stop();
-        _thread->join();
-    }
-
-private:
-    EventLoop& _loop;
-    std::unique_ptr<ThreadFunction> _thread;
 };
 
 // A plain destination on loopback: accepts, keeps what it reads, answers
@@ -98,8 +82,8 @@ TEST(FwdClientConnectionReadTimeout, ASilentDestinationEndsOnTimeAndTheNextAnswe
     platform::WSAStartup(platform::MAKEWORD(2, 2), &wsa);
     TcpOutboundLoop outboundLoop;
     EventLoop channelLoop;
-    RunningLoop outboundThread(outboundLoop, "TestOutbound");
-    RunningLoop channelThread(channelLoop, "TestChannel");
+    test::LoopThread outboundThread(outboundLoop, "TestOutbound");
+    test::LoopThread channelThread(channelLoop, "TestChannel");
     FwdClientConnectionPool pool(outboundLoop, nullptr);
     auto relay = std::make_shared<ChannelResponseRelay>(channelLoop, &outboundLoop, nullptr);
 
