@@ -2,9 +2,7 @@
 // runs a loop, and a PolledFd whose handler is a lambda.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -112,15 +110,5 @@ private:
     PollableDescriptorRef _ipd;
     Handler _handler;
 };
-
-// Polls cond until it holds or the deadline passes; returns cond().
-inline bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 }  // namespace morvex::test

@@ -262,6 +262,15 @@ ProcessResult runProcess(const ProcessOptions& options, std::chrono::millisecond
     return child.wait(timeout);
 }
 
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (!cond()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 std::string readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;

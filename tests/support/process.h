@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -113,6 +114,8 @@ private:
 ProcessResult runProcess(const ProcessOptions& options,
                          std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
 
+// Polls cond every millisecond until it holds or the time runs out.
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(10));
 // The whole content of a file; empty when it cannot be read.
 std::string readWholeFile(const std::string& path);
 // Waits until the file exists and contains needle.

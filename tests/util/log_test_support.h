@@ -26,8 +26,6 @@ private:
     std::string _path;
 };
 
-// Polls condition every few milliseconds until it holds or the time is up.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 void writeWholeFile(const std::string& path, const std::string& text);
 
 // Writes text to path (and localText, when given, to the "-local" file), then
