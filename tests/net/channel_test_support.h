@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
+#include "loop_test_support.h"
 #include "net/event_loop.h"
 #include "net/in_thread_actor.h"
-#include "loop_test_support.h"
 #include "net/pollable_descriptor.h"
 #include "support/origin.h"
 #include "support/process.h"

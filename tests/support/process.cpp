@@ -1,5 +1,4 @@
 #include "support/process.h"
-#include "support/test_certs.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/test_certs.h"
 
 extern char** environ;
 
@@ -347,9 +348,16 @@ ProcessResult curlThroughProxy(std::uint16_t proxyPort, std::uint16_t originPort
                                const std::string& token, const std::string& path, int maxSeconds) {
     ProcessOptions o;
     o.program = "/usr/bin/curl";
-    o.args = {"-sk", "--http1.1", "--max-time", std::to_string(maxSeconds),
-              "https://127.0.0.1:" + std::to_string(proxyPort) + path, "-H",
-              "Host: localhost:" + std::to_string(originPort), "-H", "x-morvex-request-type: " + type, "-H",
+    o.args = {"-sk",
+              "--http1.1",
+              "--max-time",
+              std::to_string(maxSeconds),
+              "https://127.0.0.1:" + std::to_string(proxyPort) + path,
+              "-H",
+              "Host: localhost:" + std::to_string(originPort),
+              "-H",
+              "x-morvex-request-type: " + type,
+              "-H",
               "x-morvex-tlsproxy-token: " + token};
     return runProcess(o, std::chrono::seconds(maxSeconds + 10));
 }

@@ -17,11 +17,11 @@
 #include <string>
 
 #include "net/event_loop.h"
-#include "net/loop_test_support.h"
-#include "support/origin.h"
 #include "net/in_thread_actor.h"
+#include "net/loop_test_support.h"
 #include "net/tcp_outbound.h"
 #include "platform/winsock_startup.h"
+#include "support/origin.h"
 #include "tlsd/channel_response_relay.h"
 #include "tlsd/fwd_client_connection.h"
 #include "util/thread.h"

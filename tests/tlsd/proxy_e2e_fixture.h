@@ -33,10 +33,10 @@ namespace morvex {
 using namespace std::chrono_literals;
 using test::CertSpec;
 using test::ChildProcess;
-using test::TestCert;
-using test::readWholeFile;
-using test::TestTlsOrigin;
 using test::FaultClient;
+using test::readWholeFile;
+using test::TestCert;
+using test::TestTlsOrigin;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
