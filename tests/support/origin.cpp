@@ -293,6 +293,14 @@ int sniCallback(SSL* ssl, int*, void* arg) {
 
 }  // namespace
 
+ScriptedTlsOrigin::Options ScriptedTlsOrigin::scripted(std::vector<Step> script, std::string answer) {
+    Options o;
+    o.behaviour = Behaviour::Scripted;
+    o.script = std::move(script);
+    o.answer = std::move(answer);
+    return o;
+}
+
 ScriptedTlsOrigin::ScriptedTlsOrigin(Options options) : _options(std::move(options)) {
     const TestCert* ca = _options.issuer;
     if (!ca) {

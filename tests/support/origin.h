@@ -184,6 +184,9 @@ public:
         const TestCert* issuer = nullptr;      // null: own CA
     };
 
+    // Options that play script on every connection with answer as the answer.
+    static Options scripted(std::vector<Step> script, std::string answer);
+
     // Listens on 127.0.0.1 (ephemeral port) and serves connections one at a
     // time on its own thread until destroyed.
     explicit ScriptedTlsOrigin(Options options);

@@ -27,14 +27,6 @@ long threadTicks(pid_t pid, const std::string& name) {
     return total;
 }
 
-ScriptedTlsOrigin::Options script(std::vector<Step> steps, std::string answer) {
-    ScriptedTlsOrigin::Options o;
-    o.behaviour = ScriptedTlsOrigin::Behaviour::Scripted;
-    o.script = std::move(steps);
-    o.answer = std::move(answer);
-    return o;
-}
-
 TEST_F(ProxyE2E, AHeldAnswerWhoseDestinationClosesCostsNoCpuAndArrivesWhole) {
     origin->setBody("served");
     startProxy();
@@ -44,11 +36,15 @@ TEST_F(ProxyE2E, AHeldAnswerWhoseDestinationClosesCostsNoCpuAndArrivesWhole) {
     const Step handshake{Step::Kind::Handshake}, readRequest{Step::Kind::ReadRequest}, rest{Step::Kind::Write};
     // The first answer stops after 1000 bytes for a while; the second comes
     // whole, and its destination closes once the proxy has held it back.
-    ScriptedTlsOrigin slow(script({handshake, readRequest, {Step::Kind::Write, 1000}, {Step::Kind::Pause, 0, 0, 3s},
-                                   rest, {Step::Kind::CloseNotify}},
-                                  first));
-    ScriptedTlsOrigin quick(script({handshake, readRequest, rest, {Step::Kind::Pause, 0, 0, 200ms}, {Step::Kind::Close}},
-                                   second));
+    ScriptedTlsOrigin slow(ScriptedTlsOrigin::scripted({handshake,
+                                                        readRequest,
+                                                        {Step::Kind::Write, 1000},
+                                                        {Step::Kind::Pause, 0, 0, 3s},
+                                                        rest,
+                                                        {Step::Kind::CloseNotify}},
+                                                       first));
+    ScriptedTlsOrigin quick(ScriptedTlsOrigin::scripted(
+        {handshake, readRequest, rest, {Step::Kind::Pause, 0, 0, 200ms}, {Step::Kind::Close}}, second));
     FaultClient client(port);
     ASSERT_TRUE(client.send(request("Morvexd", slow.port(), kToken, "/a")));
     std::this_thread::sleep_for(300ms);

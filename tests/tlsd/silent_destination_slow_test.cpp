@@ -20,10 +20,7 @@ using Clock = std::chrono::steady_clock;
 class SlowFaultE2E : public ProxyE2E {};
 
 TEST_F(SlowFaultE2E, ASilentDestinationIsGivenUpAfterTheReadTimeOutAndTheNextAnswerFollows) {
-    ScriptedTlsOrigin::Options options;
-    options.behaviour = ScriptedTlsOrigin::Behaviour::Scripted;
-    options.script = {{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Hold}};
-    ScriptedTlsOrigin silent(options);
+    ScriptedTlsOrigin silent(ScriptedTlsOrigin::scripted({{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Hold}}, ""));
     origin->setBody("served");
     startProxy();
 
