@@ -23,30 +23,6 @@ void initRuntime() {
     SslLibrary::initialize();
 }
 
-LoopThread::LoopThread(EventLoop& loop, const char* name) : _loop(loop) {
-    _thread = std::make_unique<ThreadFunction>([this] { _loop.run(); }, "%s", name);
-    EventLoop::WaitForEventLoopStarted(_loop, *_thread);
-}
-
-LoopThread::~LoopThread() {
-    _loop.stop();
-    _thread->join();
-}
-
-void LoopThread::run(std::function<void()> fn) {
-    InThreadFunction<void> actor(std::move(fn));
-    _loop.runInThread(&actor, true);
-}
-
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 namespace {
 
 sockaddr_in loopbackAddress(std::uint16_t port) {
@@ -75,14 +51,7 @@ PollableDescriptorRef listenLoopback(std::uint16_t* port) {
 }
 
 int plainListener(std::uint16_t* port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin = loopbackAddress(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    ::listen(fd, 16);
-    socklen_t len = sizeof sin;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    *port = ntohs(sin.sin_port);
-    return fd;
+    return test::listenOnAnyLoopbackPort(*port, 16, "listener");
 }
 
 std::uint16_t closedPort() {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "loop_test_support.h"
 #include "net/event_loop.h"
 #include "net/in_thread_actor.h"
 #include "net/pollable_descriptor.h"
@@ -24,24 +25,8 @@ namespace morvex::nettest {
 // Makes the process fit for loops and threads (main thread object, no SIGPIPE).
 void initRuntime();
 
-// Runs a loop on its own thread for the scope of the object.
-class LoopThread {
-public:
-    LoopThread(EventLoop& loop, const char* name);
-    ~LoopThread();
-    LoopThread(const LoopThread&) = delete;
-    LoopThread& operator=(const LoopThread&) = delete;
-
-    // Runs fn on the loop's thread and waits for it.
-    void run(std::function<void()> fn);
-
-private:
-    EventLoop& _loop;
-    std::unique_ptr<ThreadFunction> _thread;
-};
-
-// Polls pred every millisecond until it holds or the time runs out.
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(10));
+using test::eventually;
+using test::LoopThread;
 
 // A listening socket on 127.0.0.1 with an ephemeral port.
 PollableDescriptorRef listenLoopback(std::uint16_t* port);

@@ -206,14 +206,14 @@ protected:
         c->setSni(sni);
         c->setAsyncWriteData(request);
         EXPECT_TRUE(c->connect());
-        EXPECT_TRUE(waitFor([&] { return rec.dataCopy() == "pong" || rec.deleted == 1; }));
+        EXPECT_TRUE(eventually([&] { return rec.dataCopy() == "pong" || rec.deleted == 1; }));
         // On the loop's thread, where the connection deletes itself, so
         // one that has ended already is not touched.
         InThreadFunction<void> end([&] {
             if (rec.deleted == 0) c->terminateExternally(false);
         });
         loop.runInThread(&end, true);
-        EXPECT_TRUE(waitFor([&] { return rec.deleted == 1; }));
+        EXPECT_TRUE(eventually([&] { return rec.deleted == 1; }));
         if (resumedByClient) *resumedByClient = rec.resumed;
         errors += rec.errors;
         lastError = rec.errors ? rec.error : std::string();

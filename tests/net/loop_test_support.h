@@ -2,9 +2,7 @@
 // runs a loop, and a PolledFd whose handler is a lambda.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +13,7 @@
 #include <thread>
 
 #include "net/event_loop.h"
+#include "support/origin.h"
 #include "util/thread.h"
 
 namespace morvex::test {
@@ -22,36 +21,27 @@ namespace morvex::test {
 // A loopback listener that hands out connected TCP pairs.
 class LoopbackPairs {
 public:
-    LoopbackPairs() {
-        _listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(_listener, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(_listener, 512) != 0 ||
-            ::getsockname(_listener, reinterpret_cast<sockaddr*>(&_addr), &len) != 0)
-            ADD_FAILURE() << "loopback listener";
-    }
+    LoopbackPairs() : _listener(listenOnAnyLoopbackPort(_port, 512, "loopback listener")) {}
     ~LoopbackPairs() { ::close(_listener); }
 
     // first: the accepted side (to register), second: the peer.
     std::pair<int, int> make() {
-        int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(c, reinterpret_cast<const sockaddr*>(&_addr), sizeof _addr) != 0) ADD_FAILURE() << "connect";
+        int c = connectLoopback(_port);
+        if (c < 0) ADD_FAILURE() << "connect";
         int s = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (s < 0) ADD_FAILURE() << "accept";
         return {s, c};
     }
 
 private:
+    std::uint16_t _port = 0;
     int _listener = -1;
-    sockaddr_in _addr{};
 };
 
 // Runs a loop on its own thread for the test's scope; stop() joins it.
 class LoopThread {
 public:
-    explicit LoopThread(EventLoop& loop) : _loop(loop) {
+    explicit LoopThread(EventLoop& loop, const char* name = "TestLoop") : _loop(loop) {
         EmptyMainThread::ensureForTest();
         _thread = std::make_unique<ThreadFunction>(
             [this] {
@@ -62,7 +52,7 @@ public:
                     _failure = std::current_exception();
                 }
             },
-            "TestLoop");
+            "%s", name);
         EventLoop::WaitForEventLoopStarted(_loop, *_thread);
     }
     ~LoopThread() { stop(); }
@@ -120,15 +110,5 @@ private:
     PollableDescriptorRef _ipd;
     Handler _handler;
 };
-
-// Polls cond until it holds or the deadline passes; returns cond().
-inline bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 }  // namespace morvex::test

@@ -123,14 +123,14 @@ protected:
         listenSock = listenLoopback(&port);
         ASSERT_TRUE(listenSock);
         listenThread = std::make_unique<LoopThread>(listenLoop, "TestListenThread");
-        listenThread->run([&] { acceptor->listen(listenSock); });
+        listenThread->onLoop([&] { acceptor->listen(listenSock); });
     }
 
     void TearDown() override {
         for (std::size_t i = 0; i < subLoops.size(); ++i) deleteChannels(*subThreads[i], *subLoops[i]);
         if (listenThread) {
             deleteChannels(*listenThread, listenLoop);
-            listenThread->run([&] { acceptor->stopListening(); });
+            listenThread->onLoop([&] { acceptor->stopListening(); });
         }
         subThreads.clear();
         listenThread.reset();
@@ -138,7 +138,7 @@ protected:
     }
 
     static void deleteChannels(LoopThread& t, TcpChannelLoop& loop) {
-        t.run([&] {
+        t.onLoop([&] {
             while (TcpChannel* c = loop.firstChannel()) delete c;
         });
     }
@@ -146,7 +146,7 @@ protected:
     template <typename T>
     T onListenLoop(std::function<T()> fn) {
         T v{};
-        listenThread->run([&] { v = fn(); });
+        listenThread->onLoop([&] { v = fn(); });
         return v;
     }
 
@@ -168,14 +168,14 @@ TEST_F(TcpChannelTest, PeerCloseEndsWithKindTwoOnTheListeningLoop) {
     ASSERT_GE(fd, 0);
     writeAll(fd, "hello");
     ::close(fd);
-    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.destroyed == 1; }));
     EXPECT_EQ(rec.data, "hello");
     ASSERT_EQ(rec.errorsCopy().size(), 1u);
     EXPECT_EQ(rec.errorsCopy()[0], SocketError::closedByPeer());
     ASSERT_EQ(rec.loops.size(), 1u);
     EXPECT_EQ(rec.loops[0], &listenLoop);
     // The destruction notice brings the active count back down.
-    EXPECT_TRUE(waitFor([&] { return onListenLoop<std::uint32_t>([&] { return acceptor->activeCount(); }) == 0; }));
+    EXPECT_TRUE(eventually([&] { return onListenLoop<std::uint32_t>([&] { return acceptor->activeCount(); }) == 0; }));
     EXPECT_EQ(onListenLoop<std::size_t>([&] { return listenLoop.channelCount(); }), 0u);
 }
 
@@ -184,7 +184,7 @@ TEST_F(TcpChannelTest, SuccessiveConnectionsGoToSuccessiveSubordinateLoops) {
     std::vector<int> fds;
     for (int i = 0; i < 8; ++i) {
         fds.push_back(connectLoopback(port));
-        ASSERT_TRUE(waitFor([&] { return rec.created == i + 1; }));
+        ASSERT_TRUE(eventually([&] { return rec.created == i + 1; }));
     }
     std::vector<std::size_t> idx;
     for (TcpChannelLoop* l : rec.loops) {
@@ -194,47 +194,47 @@ TEST_F(TcpChannelTest, SuccessiveConnectionsGoToSuccessiveSubordinateLoops) {
     }
     for (std::size_t i = 1; i < idx.size(); ++i) EXPECT_EQ(idx[i], (idx[i - 1] + 1) % 6) << "connection " << i;
     // Every hand-over came back, and nothing disabled the acceptor.
-    EXPECT_TRUE(waitFor(
+    EXPECT_TRUE(eventually(
         [&] { return onListenLoop<std::uint32_t>([&] { return acceptor->inflightSubordinateAccepts(); }) == 0; }));
     EXPECT_EQ(onListenLoop<std::uint32_t>([&] { return acceptor->disabledReasons(); }), 0u);
     for (int fd : fds) ::close(fd);
-    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 8; }));
-    EXPECT_TRUE(waitFor([&] { return onListenLoop<std::uint32_t>([&] { return acceptor->activeCount(); }) == 0; }));
+    ASSERT_TRUE(eventually([&] { return rec.destroyed == 8; }));
+    EXPECT_TRUE(eventually([&] { return onListenLoop<std::uint32_t>([&] { return acceptor->activeCount(); }) == 0; }));
 }
 
 // Accept failures, injected as the listening handle's pending error (which
 // the next accept reports first).
 TEST_F(TcpChannelTest, AcceptFailuresPauseSkipOrStopListening) {
     start(0);
-    auto failNextAccept = [&](int code) { listenThread->run([&] { listenSock->setLastError(code); }); };
+    auto failNextAccept = [&](int code) { listenThread->onLoop([&] { listenSock->setLastError(code); }); };
     auto listening = [&] { return onListenLoop<bool>([&] { return acceptor->isListening(); }); };
 
     // Aborted or reset: the next accept follows at once.
     failNextAccept(platform::WSAECONNRESET);
     int a = connectLoopback(port);
-    ASSERT_TRUE(waitFor([&] { return rec.created == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.created == 1; }));
 
     // Out of descriptors: pauses (reason 1), then the timer re-enables it and
     // the waiting connection is taken.
     ::testing::internal::CaptureStderr();
     failNextAccept(platform::WSAEMFILE);
     int b = connectLoopback(port);
-    ASSERT_TRUE(waitFor([&] { return rec.created == 2; }));
+    ASSERT_TRUE(eventually([&] { return rec.created == 2; }));
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Temporary error on accept socket, pausing: Too many open sockets."), std::string::npos) << err;
-    EXPECT_TRUE(waitFor(listening));
+    EXPECT_TRUE(eventually(listening));
 
     // Anything else stops accepting for good.
     ::testing::internal::CaptureStderr();
     failNextAccept(platform::WSAEINVAL);
     int c = connectLoopback(port);
-    EXPECT_TRUE(waitFor([&] { return !listening(); }));
+    EXPECT_TRUE(eventually([&] { return !listening(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Fatal error on accept socket: An invalid argument was supplied."), std::string::npos) << err;
     EXPECT_EQ(rec.created, 2);
     for (int fd : {a, b, c}) ::close(fd);
-    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 2; }));
+    ASSERT_TRUE(eventually([&] { return rec.destroyed == 2; }));
 }
 
 TEST_F(TcpChannelTest, TooManyHandOversInFlightPausesAcceptingUntilOneReturns) {
@@ -248,7 +248,7 @@ TEST_F(TcpChannelTest, TooManyHandOversInFlightPausesAcceptingUntilOneReturns) {
     ASSERT_TRUE(subLoops[0]->postNowait(&blocker));
     int a = connectLoopback(port);
     int b = connectLoopback(port);  // completes in the kernel's backlog
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(eventually([&] {
         return onListenLoop<std::uint32_t>([&] { return acceptor->disabledReasons(); }) ==
                TcpChannelAcceptor::kTooManyInFlight;
     }));
@@ -257,13 +257,13 @@ TEST_F(TcpChannelTest, TooManyHandOversInFlightPausesAcceptingUntilOneReturns) {
     EXPECT_EQ(rec.created, 0);
     // The returning hand-over clears the reason and accepting resumes.
     release = true;
-    ASSERT_TRUE(waitFor([&] { return rec.created == 2; }));
-    ASSERT_TRUE(waitFor([&] { return blockerDone.load(); }));
-    EXPECT_TRUE(waitFor([&] { return onListenLoop<bool>([&] { return acceptor->isListening(); }); }));
+    ASSERT_TRUE(eventually([&] { return rec.created == 2; }));
+    ASSERT_TRUE(eventually([&] { return blockerDone.load(); }));
+    EXPECT_TRUE(eventually([&] { return onListenLoop<bool>([&] { return acceptor->isListening(); }); }));
     EXPECT_EQ(onListenLoop<std::uint32_t>([&] { return acceptor->disabledReasons(); }), 0u);
     ::close(a);
     ::close(b);
-    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 2; }));
+    ASSERT_TRUE(eventually([&] { return rec.destroyed == 2; }));
 }
 
 TEST_F(TcpChannelTest, PlainEchoThenIdleChannelHasNoTimer) {
@@ -275,7 +275,7 @@ TEST_F(TcpChannelTest, PlainEchoThenIdleChannelHasNoTimer) {
     // Output is done and the read time-out is 0: no timer may be armed.
     bool queued = true;
     std::uint32_t r = 1, w = 0;
-    subThreads[0]->run([&] {
+    subThreads[0]->onLoop([&] {
         TcpChannel* c = subLoops[0]->firstChannel();
         ASSERT_NE(c, nullptr);
         queued = c->ioTimeout().isQueued();
@@ -287,7 +287,7 @@ TEST_F(TcpChannelTest, PlainEchoThenIdleChannelHasNoTimer) {
     EXPECT_EQ(w, 240000u);
     EXPECT_TRUE(rec.errorsCopy().empty());
     ::close(fd);
-    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.destroyed == 1; }));
 }
 
 TEST_F(TcpChannelTest, PlainWriteThatStallsEndsWithWriteTimeout) {
@@ -295,7 +295,7 @@ TEST_F(TcpChannelTest, PlainWriteThatStallsEndsWithWriteTimeout) {
     rec.writeTimeoutMs = 100;
     start(1);
     int fd = connectLoopback(port);  // never reads
-    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.destroyed == 1; }));
     ASSERT_EQ(rec.errorsCopy().size(), 1u);
     EXPECT_EQ(rec.errorsCopy()[0], SocketError::timeout(SocketError::kWriteTimeout));
     ::close(fd);
@@ -310,7 +310,7 @@ TEST_F(TcpChannelTest, TlsWriteThatStallsClosesGracefullyWithoutError) {
     int fd = connectLoopback(port);
     auto client = BlockingTls::connect(fd, "");
     ASSERT_TRUE(client);
-    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.destroyed == 1; }));
     // The time-out started the orderly close, and the close's own time-out
     // ended it: nothing is reported while closing.
     EXPECT_TRUE(rec.errorsCopy().empty());
@@ -323,7 +323,7 @@ TEST_F(TcpChannelTest, TlsPeerThatNeverHandshakesIsTimedOut) {
     rec.handshakeTimeoutMs = 100;
     start(0);
     int fd = connectLoopback(port);
-    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.destroyed == 1; }));
     ASSERT_EQ(rec.errorsCopy().size(), 1u);
     EXPECT_EQ(rec.errorsCopy()[0], SocketError::timeout(SocketError::kReadTimeout));
     EXPECT_EQ(rec.established, 0);
@@ -352,7 +352,7 @@ TEST_F(TcpChannelTest, TlsEchoWithSniThenPeerCloseNotice) {
     char b;
     EXPECT_EQ(SSL_read(client->ssl(), &b, 1), 0);
     EXPECT_EQ(SSL_get_error(client->ssl(), 0), SSL_ERROR_ZERO_RETURN);
-    ASSERT_TRUE(waitFor([&] { return rec.destroyed == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.destroyed == 1; }));
     ASSERT_EQ(rec.errorsCopy().size(), 1u);
     EXPECT_EQ(rec.errorsCopy()[0], SocketError::closedByPeer());
     client.reset();

@@ -106,7 +106,7 @@ protected:
 TEST_F(TcpOutboundTest, ConnectToClosedPortFailsOnceWithWinsockCode) {
     auto* c = new TestConnection(rec, *plainPool, false, closedPort());
     ASSERT_TRUE(c->connect());
-    ASSERT_TRUE(waitFor([&] { return rec.deleted == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.deleted == 1; }));
     ASSERT_EQ(rec.errorsCopy().size(), 1u);
     EXPECT_EQ(rec.errorsCopy()[0], SocketError(SocketError::kWinsock, platform::WSAECONNREFUSED));
     EXPECT_EQ(rec.finalState, TcpOutbound::kFailedConnecting);
@@ -119,7 +119,7 @@ TEST_F(TcpOutboundTest, SilentTlsServerEndsWithConnectTimeout) {
     auto* c = new TestConnection(rec, *tlsPool, true, port);
     c->setConnectTimeout(50);
     ASSERT_TRUE(c->connect());
-    ASSERT_TRUE(waitFor([&] { return rec.deleted == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.deleted == 1; }));
     ASSERT_EQ(rec.errorsCopy().size(), 1u);
     EXPECT_EQ(rec.errorsCopy()[0].text(), "Connect Timeout");
     EXPECT_EQ(rec.finalState, TcpOutbound::kFailedConnecting);
@@ -140,7 +140,7 @@ TEST_F(TcpOutboundTest, PeerSendsAndClosesEveryByteDeliveredInOrderThenKindTwo) 
     rec.maxTake = 1000;  // leaves bytes in the ring when the close is seen
     auto* c = new TestConnection(rec, *plainPool, false, port);
     ASSERT_TRUE(c->connect());
-    ASSERT_TRUE(waitFor([&] { return rec.deleted == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.deleted == 1; }));
     server.join();
     EXPECT_TRUE(rec.dataCopy() == payload) << "got " << rec.dataCopy().size() << " bytes";
     ASSERT_EQ(rec.errorsCopy().size(), 1u);
@@ -166,7 +166,7 @@ TEST_F(TcpOutboundTest, PlainRequestFromSeveralSegmentsAndAnswer) {
     auto* c = new TestConnection(rec, *plainPool, false, port);
     c->setAsyncWriteData(request);
     ASSERT_TRUE(c->connect());
-    ASSERT_TRUE(waitFor([&] { return rec.deleted == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.deleted == 1; }));
     server.join();
     EXPECT_EQ(seen, a + b);
     EXPECT_EQ(rec.dataCopy(), "HTTP/1.1 200 OK\r\n\r\n");
@@ -200,9 +200,9 @@ TEST_F(TcpOutboundTest, TlsExchangeWithSniAndOrderlyTermination) {
     c->setSni("echo.example");
     c->setAsyncWriteData(request);
     ASSERT_TRUE(c->connect());
-    ASSERT_TRUE(waitFor([&] { return rec.dataCopy() == "answer"; }));
+    ASSERT_TRUE(eventually([&] { return rec.dataCopy() == "answer"; }));
     c->terminateExternally(false);  // orderly: our close notice goes out
-    ASSERT_TRUE(waitFor([&] { return rec.deleted == 1; }));
+    ASSERT_TRUE(eventually([&] { return rec.deleted == 1; }));
     server.join();
     EXPECT_EQ(sni, "echo.example");
     EXPECT_EQ(seen, req);
@@ -232,8 +232,8 @@ TEST_F(TcpOutboundTest, APausedConnectionWhosePeerClosedCostsNothingUntilResumed
     ASSERT_TRUE(c->connect());
     server.join();
     clockid_t loopClock{};
-    loopThread->run([&] { pthread_getcpuclockid(pthread_self(), &loopClock); });
-    ASSERT_TRUE(waitFor([&] { return c->paused(); }));
+    loopThread->onLoop([&] { pthread_getcpuclockid(pthread_self(), &loopClock); });
+    ASSERT_TRUE(eventually([&] { return c->paused(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the close has arrived
 
     const int stepsBefore = rec.steps;
@@ -247,8 +247,8 @@ TEST_F(TcpOutboundTest, APausedConnectionWhosePeerClosedCostsNothingUntilResumed
     EXPECT_EQ(rec.deleted, 0);
 
     rec.holdBack = false;
-    loopThread->run([&] { c->setPaused(false); });
-    ASSERT_TRUE(waitFor([&] { return rec.deleted == 1; }));
+    loopThread->onLoop([&] { c->setPaused(false); });
+    ASSERT_TRUE(eventually([&] { return rec.deleted == 1; }));
     EXPECT_EQ(rec.dataCopy(), "held answer");
     ASSERT_EQ(rec.errorsCopy().size(), 1u);
     EXPECT_EQ(rec.errorsCopy()[0], SocketError::closedByPeer());

@@ -24,13 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 // A listening socket on 127.0.0.1 at port (0: any); -1 on failure.
 int listenLoopback(std::uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -108,6 +101,50 @@ std::uint16_t pickFreeLoopbackPort() {
     std::uint16_t port = boundPort(fd);
     ::close(fd);
     return port;
+}
+
+LoopbackAcceptor::LoopbackAcceptor(int backlog, const std::string& who, std::function<void(int)> serve, bool serial)
+    : _serve(std::move(serve)), _serial(serial) {
+    // Writes to a client that has gone must fail with EPIPE, not end the test.
+    ::signal(SIGPIPE, SIG_IGN);
+    _listenFd = listenOnAnyLoopbackPort(_port, backlog, who);
+    if (::pipe2(_stopPipe, O_CLOEXEC) != 0) {
+        ::close(_listenFd);
+        throw std::runtime_error(who + ": cannot listen");
+    }
+    // A connection reset before accept() must not block the loop.
+    ::fcntl(_listenFd, F_SETFL, O_NONBLOCK);
+    _acceptor = std::thread([this] {
+        while (waitFor(_listenFd, POLLIN)) {
+            int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            auto serveAndClose = [this, fd] {
+                _serve(fd);
+                ::close(fd);
+            };
+            if (_serial) {
+                serveAndClose();
+            } else {
+                _workers.emplace_back(serveAndClose);
+            }
+        }
+    });
+}
+
+void LoopbackAcceptor::stop() {
+    if (_stopping.exchange(true)) return;
+    [[maybe_unused]] ssize_t n = ::write(_stopPipe[1], "x", 1);
+    _acceptor.join();
+    for (auto& worker : _workers) worker.join();
+    ::close(_listenFd);
+    ::close(_stopPipe[0]);
+    ::close(_stopPipe[1]);
+}
+
+bool LoopbackAcceptor::waitFor(int fd, short events, int timeoutMs) const {
+    pollfd fds[2] = {{fd, events, 0}, {_stopPipe[0], POLLIN, 0}};
+    if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) return false;
+    return !stopping();
 }
 
 std::string NginxOrigin::sha256Hex(std::string_view bytes) {
@@ -220,7 +257,7 @@ bool NginxOrigin::startOn(std::uint16_t port, std::string& failure) {
     // nginx writes its pid file after it has bound its sockets.
     const std::string expected = std::to_string(child->pid());
     for (auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
-        if (readFile(pidFile).find(expected) == 0) {
+        if (readWholeFile(pidFile).find(expected) == 0) {
             _nginx = std::move(child);
             _port = port;
             return true;
@@ -234,13 +271,13 @@ bool NginxOrigin::startOn(std::uint16_t port, std::string& failure) {
 }
 
 std::string NginxOrigin::caPem() const {
-    return readFile(_caFile);
+    return readWholeFile(_caFile);
 }
 std::string NginxOrigin::accessLog() const {
-    return readFile(_dir.path() + "/logs/access.log");
+    return readWholeFile(_dir.path() + "/logs/access.log");
 }
 std::string NginxOrigin::errorLog() const {
-    return readFile(_dir.path() + "/logs/error.log");
+    return readWholeFile(_dir.path() + "/logs/error.log");
 }
 
 // ---------------------------------------------------------- ScriptedTlsOrigin
@@ -256,9 +293,15 @@ int sniCallback(SSL* ssl, int*, void* arg) {
 
 }  // namespace
 
+ScriptedTlsOrigin::Options ScriptedTlsOrigin::scripted(std::vector<Step> script, std::string answer) {
+    Options o;
+    o.behaviour = Behaviour::Scripted;
+    o.script = std::move(script);
+    o.answer = std::move(answer);
+    return o;
+}
+
 ScriptedTlsOrigin::ScriptedTlsOrigin(Options options) : _options(std::move(options)) {
-    // Writes to a client that has gone must fail with EPIPE, not end the test.
-    ::signal(SIGPIPE, SIG_IGN);
     const TestCert* ca = _options.issuer;
     if (!ca) {
         _ownCa = std::make_unique<TestCert>(TestCert::create(CertSpec().cn("Scripted Origin CA").asCa()));
@@ -266,64 +309,31 @@ ScriptedTlsOrigin::ScriptedTlsOrigin(Options options) : _options(std::move(optio
     }
     _caPem = ca->certPem();
     TestCert server = issueLoopbackServerCert(*ca, _options.serverName);
-    _ctx = SSL_CTX_new(TLS_server_method());
-    if (!_ctx || SSL_CTX_use_certificate(_ctx, server.cert()) != 1 || SSL_CTX_use_PrivateKey(_ctx, server.key()) != 1) {
-        if (_ctx) SSL_CTX_free(_ctx);
-        throw std::runtime_error("scripted origin: TLS context failed");
-    }
-    _listenFd = listenLoopback(0);
-    if (_listenFd < 0 || ::pipe2(_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        if (_listenFd >= 0) ::close(_listenFd);
-        SSL_CTX_free(_ctx);
-        throw std::runtime_error(std::string("scripted origin: ") + std::strerror(errno));
-    }
-    ::fcntl(_listenFd, F_SETFL, O_NONBLOCK);
-    _port = boundPort(_listenFd);
-    _thread = std::thread([this] { run(); });
-}
-
-ScriptedTlsOrigin::~ScriptedTlsOrigin() {
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _stop = true;
-    }
-    char c = 1;
-    [[maybe_unused]] ssize_t n = ::write(_wakePipe[1], &c, 1);
-    _thread.join();
-    ::close(_listenFd);
-    ::close(_wakePipe[0]);
-    ::close(_wakePipe[1]);
-    SSL_CTX_free(_ctx);
-}
-
-std::string ScriptedTlsOrigin::caPem() const {
-    return _caPem;
-}
-
-bool ScriptedTlsOrigin::stopping() {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _stop;
-}
-
-bool ScriptedTlsOrigin::waitFor(int fd, short events, int timeoutMs) {
-    pollfd fds[2] = {{fd, events, 0}, {_wakePipe[0], POLLIN, 0}};
-    int n = ::poll(fds, 2, timeoutMs);
-    if (n < 0 && errno != EINTR) return false;
-    return !stopping();
-}
-
-void ScriptedTlsOrigin::run() {
-    while (waitFor(_listenFd, POLLIN)) {
-        int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) continue;
+    _ctx = newTlsServerContext(server.certPem(), server.keyPem(), "scripted origin");
+    auto serveCounted = [this](int fd) {
         {
             std::lock_guard<std::mutex> lock(_mutex);
             ++_connections;
         }
         _changed.notify_all();
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
         serve(fd);
-        ::close(fd);
+    };
+    try {
+        _server = std::make_unique<LoopbackAcceptor>(64, "scripted origin", serveCounted, /*serial=*/true);
+    } catch (...) {
+        SSL_CTX_free(_ctx);
+        throw;
     }
+}
+
+ScriptedTlsOrigin::~ScriptedTlsOrigin() {
+    _server->stop();
+    SSL_CTX_free(_ctx);
+}
+
+std::string ScriptedTlsOrigin::caPem() const {
+    return _caPem;
 }
 
 SSL* ScriptedTlsOrigin::newSession(int fd, std::vector<std::string>& names) {
@@ -341,7 +351,7 @@ int ScriptedTlsOrigin::driveTls(SSL* ssl, int fd, int timeoutMs, Call call) {
         if (r > 0) return r;
         int err = SSL_get_error(ssl, r);
         short ev = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
-        if (ev == 0 || !waitFor(fd, ev, timeoutMs)) return 0;
+        if (ev == 0 || !_server->waitFor(fd, ev, timeoutMs)) return 0;
     }
 }
 
@@ -349,7 +359,7 @@ void ScriptedTlsOrigin::serve(int fd) {
     if (_options.behaviour == Behaviour::Scripted) return play(fd);
     if (_options.behaviour == Behaviour::NeverHandshake) {
         // Hold the connection silently; only the destructor ends it.
-        while (waitFor(_wakePipe[0], POLLIN)) {
+        while (_server->waitFor(_server->stopFd(), POLLIN)) {
         }
         return;
     }
@@ -390,7 +400,7 @@ void ScriptedTlsOrigin::serve(int fd) {
         const std::string a = _options.answerFor ? _options.answerFor(index) : _options.answer;
         std::size_t piece = 0;
         bool written = true;
-        for (std::size_t off = 0; off < a.size() && !stopping();) {
+        for (std::size_t off = 0; off < a.size() && !_server->stopping();) {
             std::size_t step = a.size();
             if (_options.behaviour == Behaviour::Slow) step = std::max<std::size_t>(_options.slowChunk, 1);
             if (keepAlive && !_options.pieces.empty()) step = _options.pieces[piece++ % _options.pieces.size()];
@@ -401,7 +411,7 @@ void ScriptedTlsOrigin::serve(int fd) {
             }
             off += static_cast<std::size_t>(len);
             if (_options.behaviour != Behaviour::Answer && off < a.size()) {
-                waitFor(_wakePipe[0], POLLIN, static_cast<int>(_options.slowPause.count()));
+                _server->waitFor(_server->stopFd(), POLLIN, static_cast<int>(_options.slowPause.count()));
             }
         }
         if (!keepAlive || !written) {
@@ -443,7 +453,7 @@ void ScriptedTlsOrigin::play(int fd) {
     std::size_t sent = 0;
     char buf[4096];
     for (const Step& step : _options.script) {
-        if (stopping()) break;
+        if (_server->stopping()) break;
         bool stop = false;
         switch (step.kind) {
             case Kind::Handshake: {
@@ -490,11 +500,11 @@ void ScriptedTlsOrigin::play(int fd) {
                 break;
             }
             case Kind::Pause:
-                waitFor(_wakePipe[0], POLLIN, static_cast<int>(step.pause.count()));
+                _server->waitFor(_server->stopFd(), POLLIN, static_cast<int>(step.pause.count()));
                 break;
             case Kind::Reset: {
                 // During the handshake: once the client's hello is in.
-                if (!handshaken) waitFor(fd, POLLIN, 5000);
+                if (!handshaken) _server->waitFor(fd, POLLIN, 5000);
                 linger abort{1, 0};
                 ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
                 stop = true;
@@ -508,7 +518,7 @@ void ScriptedTlsOrigin::play(int fd) {
                 stop = true;
                 break;
             case Kind::Hold:
-                while (waitFor(fd, POLLIN)) {
+                while (_server->waitFor(fd, POLLIN)) {
                     int n =
                         handshaken ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(::recv(fd, buf, sizeof buf, 0));
                     if (n > 0 || (handshaken && SSL_get_error(ssl, n) == SSL_ERROR_WANT_READ) ||

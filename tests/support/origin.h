@@ -19,6 +19,7 @@
 
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -53,6 +54,40 @@ int connectLoopback(std::uint16_t port);
 // Connects to 127.0.0.1:port and resets the connection before a byte is
 // sent (SO_LINGER 0, then close).
 void resetRightAfterConnect(std::uint16_t port);
+
+// The TCP side of the in-process TLS origins: listens on 127.0.0.1 (a port
+// the system picks) and hands each accepted (blocking) connection to serve,
+// on a thread of its own or, when serial, on the accepting thread one after
+// another; closes it when serve returns. Throws std::runtime_error naming
+// who when it cannot listen.
+class LoopbackAcceptor {
+public:
+    LoopbackAcceptor(int backlog, const std::string& who, std::function<void(int fd)> serve, bool serial = false);
+    ~LoopbackAcceptor() { stop(); }
+    // Wakes every waiter and joins the threads; connections in progress are
+    // cut. Owners call it before they free what serve uses.
+    void stop();
+    LoopbackAcceptor(const LoopbackAcceptor&) = delete;
+    LoopbackAcceptor& operator=(const LoopbackAcceptor&) = delete;
+
+    std::uint16_t port() const noexcept { return _port; }
+    // Readable once the acceptor stops.
+    int stopFd() const noexcept { return _stopPipe[0]; }
+    bool stopping() const noexcept { return _stopping; }
+    // Waits until fd is ready for events or the time runs out (-1: no
+    // limit); false when the acceptor stops. Any thread.
+    bool waitFor(int fd, short events, int timeoutMs = -1) const;
+
+private:
+    std::function<void(int)> _serve;
+    bool _serial;
+    int _listenFd = -1;
+    int _stopPipe[2] = {-1, -1};
+    std::uint16_t _port = 0;
+    std::atomic<bool> _stopping{false};
+    std::vector<std::thread> _workers;
+    std::thread _acceptor;
+};
 
 // A server certificate for name (CN and subjectAltName DNS:name) that also
 // carries IP:127.0.0.1, issued by ca, with the serverAuth key usage.
@@ -149,6 +184,9 @@ public:
         const TestCert* issuer = nullptr;      // null: own CA
     };
 
+    // Options that play script on every connection with answer as the answer.
+    static Options scripted(std::vector<Step> script, std::string answer);
+
     // Listens on 127.0.0.1 (ephemeral port) and serves connections one at a
     // time on its own thread until destroyed.
     explicit ScriptedTlsOrigin(Options options);
@@ -157,7 +195,7 @@ public:
     ScriptedTlsOrigin(const ScriptedTlsOrigin&) = delete;
     ScriptedTlsOrigin& operator=(const ScriptedTlsOrigin&) = delete;
 
-    std::uint16_t port() const noexcept { return _port; }
+    std::uint16_t port() const noexcept { return _server->port(); }
     // PEM of the CA that issued the server certificate.
     std::string caPem() const;
 
@@ -176,7 +214,6 @@ public:
     std::chrono::milliseconds longestLinger();
 
 private:
-    void run();
     void serve(int fd);
     void play(int fd);
     // A server session on fd; the SNI names it sees go to names.
@@ -185,26 +222,19 @@ private:
     // it fails or the socket stays unready for timeoutMs.
     template <typename Call>
     int driveTls(SSL* ssl, int fd, int timeoutMs, Call call);
-    // Waits for fd to become ready for events; false when stopping.
-    bool waitFor(int fd, short events, int timeoutMs = -1);
-    bool stopping();
 
     Options _options;
     std::unique_ptr<TestCert> _ownCa;
     std::string _caPem;
     SSL_CTX* _ctx = nullptr;
-    int _listenFd = -1;
-    int _wakePipe[2] = {-1, -1};
-    std::uint16_t _port = 0;
     std::mutex _mutex;
     std::condition_variable _changed;
-    bool _stop = false;
     std::size_t _connections = 0;
     std::vector<std::string> _requests;
     std::vector<std::string> _serverNames;
     std::size_t _peerClosed = 0;
     std::chrono::milliseconds _longestLinger{0};
-    std::thread _thread;
+    std::unique_ptr<LoopbackAcceptor> _server;
 };
 
 }  // namespace morvex::test

@@ -15,6 +15,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/test_certs.h"
+
 extern char** environ;
 
 namespace morvex::test {
@@ -261,6 +263,22 @@ ProcessResult runProcess(const ProcessOptions& options, std::chrono::millisecond
     return child.wait(timeout);
 }
 
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (!cond()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
 bool waitForFileContaining(const std::string& path, std::string_view needle, std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     for (;;) {
@@ -303,6 +321,45 @@ std::vector<std::string> TempDir::listFiles() const {
         if (e.is_regular_file()) files.push_back(std::filesystem::relative(e.path(), _path).string());
     }
     return files;
+}
+
+void prepareProxyHome(const TempDir& home, const TestCert& ca, const std::string& keyPassword) {
+    std::filesystem::copy(MORVEX_SOURCE_DIR "/etc", home.path() + "/etc", std::filesystem::copy_options::recursive);
+    TestCert proxyCert = TestCert::create(CertSpec().cn("morvexd-tls-proxy-localhost"));
+    home.file("etc/auth/appsCA.pem", ca.certPem());
+    home.file("etc/auth/server_tlsproxy.pem", proxyCert.certPem() + proxyCert.keyPem(keyPassword));
+    home.file("etc/log-tlsproxy-local.cfg",
+              "rootCategory=DEBUG, A1\n"
+              "appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/proxy.log\n"
+              "appender.A1.layout.ConversionPattern=%p %t %c %m%n\n");
+}
+
+ProcessOptions proxyOptions(const std::string& home, std::uint16_t port, const std::string& token,
+                            const std::string& keyPassword) {
+    ProcessOptions o;
+    o.env["MORVEX_HOME"] = home;
+    o.env["MORVEX_ETC"] = std::nullopt;
+    o.stdinData = R"({"listen_port": )" + std::to_string(port) + R"(, "token": ")" + token +
+                  R"(", "private_key_password": ")" + keyPassword + R"("})";
+    return o;
+}
+
+ProcessResult curlThroughProxy(std::uint16_t proxyPort, std::uint16_t originPort, const std::string& type,
+                               const std::string& token, const std::string& path, int maxSeconds) {
+    ProcessOptions o;
+    o.program = "/usr/bin/curl";
+    o.args = {"-sk",
+              "--http1.1",
+              "--max-time",
+              std::to_string(maxSeconds),
+              "https://127.0.0.1:" + std::to_string(proxyPort) + path,
+              "-H",
+              "Host: localhost:" + std::to_string(originPort),
+              "-H",
+              "x-morvex-request-type: " + type,
+              "-H",
+              "x-morvex-tlsproxy-token: " + token};
+    return runProcess(o, std::chrono::seconds(maxSeconds + 10));
 }
 
 }  // namespace morvex::test

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -113,6 +114,10 @@ private:
 ProcessResult runProcess(const ProcessOptions& options,
                          std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
 
+// Polls cond every millisecond until it holds or the time runs out.
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(10));
+// The whole content of a file; empty when it cannot be read.
+std::string readWholeFile(const std::string& path);
 // Waits until the file exists and contains needle.
 bool waitForFileContaining(const std::string& path, std::string_view needle, std::chrono::milliseconds timeout);
 
@@ -134,5 +139,20 @@ public:
 private:
     std::string _path;
 };
+
+// The real proxy binary on a home directory of its own.
+class TestCert;
+// Fills home: the shipped etc/, ca as the CA the Telemetry type trusts, a
+// proxy certificate whose key is under keyPassword, and a DEBUG log at
+// var/log/morvex/proxy.log.
+void prepareProxyHome(const TempDir& home, const TestCert& ca, const std::string& keyPassword);
+// Starts the binary on home, listening on port, with token and keyPassword
+// in its standard input.
+ProcessOptions proxyOptions(const std::string& home, std::uint16_t port, const std::string& token,
+                            const std::string& keyPassword);
+// curl through the proxy at proxyPort: a request of type for https path on
+// localhost:originPort; the body on success.
+ProcessResult curlThroughProxy(std::uint16_t proxyPort, std::uint16_t originPort, const std::string& type,
+                               const std::string& token, const std::string& path, int maxSeconds);
 
 }  // namespace morvex::test

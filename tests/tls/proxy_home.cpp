@@ -2,23 +2,12 @@
 
 #include <signal.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "support/origin.h"
 
 namespace morvex::test {
 
 ProxyHome::ProxyHome() : _ca(TestCert::create(CertSpec().cn("TLS E2E CA").asCa())) {
-    std::filesystem::copy(MORVEX_SOURCE_DIR "/etc", etc(), std::filesystem::copy_options::recursive);
-    TestCert proxyCert = TestCert::create(CertSpec().cn("morvexd-tls-proxy-localhost"));
-    _home.file("etc/auth/appsCA.pem", _ca.certPem());
-    _home.file("etc/auth/server_tlsproxy.pem", proxyCert.certPem() + proxyCert.keyPem(kKeyPassword));
-    _home.file("etc/log-tlsproxy-local.cfg",
-               "rootCategory=DEBUG, A1\n"
-               "appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/proxy.log\n"
-               "appender.A1.layout.ConversionPattern=%p %t %c %m%n\n");
+    prepareProxyHome(_home, _ca, kKeyPassword);
 }
 
 ProxyHome::~ProxyHome() {
@@ -41,12 +30,7 @@ void ProxyHome::writeLocal(const std::string& conf, const std::string& text) con
 
 bool ProxyHome::start(std::chrono::milliseconds timeout) {
     _port = pickFreeLoopbackPort();
-    ProcessOptions o;
-    o.env["MORVEX_HOME"] = path();
-    o.env["MORVEX_ETC"] = std::nullopt;
-    o.stdinData = R"({"listen_port": )" + std::to_string(_port) + R"(, "token": ")" + kToken +
-                  R"(", "private_key_password": ")" + kKeyPassword + R"("})";
-    _proxy = std::make_unique<ChildProcess>(o);
+    _proxy = std::make_unique<ChildProcess>(proxyOptions(path(), _port, kToken, kKeyPassword));
     return waitForLog("TLSProxy is started", timeout);
 }
 
@@ -55,10 +39,7 @@ ProcessResult ProxyHome::waitForExit(std::chrono::milliseconds timeout) {
 }
 
 std::string ProxyHome::log() const {
-    std::ifstream in(path() + "/var/log/morvex/proxy.log", std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return readWholeFile(path() + "/var/log/morvex/proxy.log");
 }
 
 bool ProxyHome::waitForLog(const std::string& needle, std::chrono::milliseconds timeout) const {
@@ -66,20 +47,7 @@ bool ProxyHome::waitForLog(const std::string& needle, std::chrono::milliseconds 
 }
 
 ProcessResult ProxyHome::curl(const std::string& type, std::uint16_t originPort) const {
-    ProcessOptions o;
-    o.program = "/usr/bin/curl";
-    o.args = {"-sk",
-              "--http1.1",
-              "--max-time",
-              "5",
-              "https://127.0.0.1:" + std::to_string(_port) + "/",
-              "-H",
-              "Host: localhost:" + std::to_string(originPort),
-              "-H",
-              "x-morvex-request-type: " + type,
-              "-H",
-              std::string("x-morvex-tlsproxy-token: ") + kToken};
-    return runProcess(o, std::chrono::seconds(15));
+    return curlThroughProxy(_port, originPort, type, kToken, "/", 5);
 }
 
 ProcessResult ProxyHome::sClient(const std::vector<std::string>& args) const {

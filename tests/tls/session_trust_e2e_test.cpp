@@ -61,13 +61,7 @@ struct ResumingDestination {
     // keeps the inbound connection open after the answer, which has no
     // length, so curl ends at its time limit with the page.
     std::string request() const {
-        test::ProcessOptions o;
-        o.program = "/usr/bin/curl";
-        o.args = {"-sk", "--http1.1", "--max-time", "2", "https://127.0.0.1:" + std::to_string(home.port()) + "/",
-                  "-H", "Host: localhost:" + std::to_string(port), "-H", "x-morvex-request-type: Telemetry", "-H",
-                  std::string("x-morvex-tlsproxy-token: ") + test::ProxyHome::kToken};
-        o.stdinMode = test::StdinMode::Null;
-        return test::runProcess(o, 15s).out;
+        return test::curlThroughProxy(home.port(), port, "Telemetry", test::ProxyHome::kToken, "/", 2).out;
     }
 
     test::ProxyHome home;

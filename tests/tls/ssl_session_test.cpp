@@ -33,13 +33,6 @@ std::string pattern(std::size_t n) {
                                          << ", first difference at " << i;
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 class SslSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -192,7 +185,7 @@ TEST_F(SslSessionTest, ClientSessionCacheResumesFromMemoryAndFromItsFile) {
     const std::string path = SslClientSessionCache::filePath(pki.dir.path(), "server.test:443");
     EXPECT_EQ(pki.dir.path() + "/server.test-443", path);
     ASSERT_TRUE(SslClientSessionCache::writeFile(path, cached));
-    const std::string file = readAll(path);
+    const std::string file = test::readWholeFile(path);
     const int derLength = i2d_SSL_SESSION(cached, nullptr);
     ASSERT_EQ(static_cast<std::size_t>(5 + derLength), file.size());
     std::string field = std::to_string(derLength);
@@ -220,7 +213,7 @@ TEST_F(SslSessionTest, ClientSessionCacheResumesFromMemoryAndFromItsFile) {
         EXPECT_FALSE(SSL_session_reused(fourth.client.handle()));
     }
     // The proxy never writes session files.
-    EXPECT_EQ("12", readAll(path));
+    EXPECT_EQ("12", test::readWholeFile(path));
 
     SslClientSessionCache::clearMemory();
     SslLibrary::setClientSessionCache(saved);

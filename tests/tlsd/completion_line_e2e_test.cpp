@@ -9,13 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "fault_test_client.h"
 #include "proxy_e2e_fixture.h"
 
 namespace morvex {
 namespace {
 
-using test::FaultClient;
 using test::ScriptedTlsOrigin;
 using Step = ScriptedTlsOrigin::Step;
 using Kind = ScriptedTlsOrigin::Step::Kind;
@@ -103,11 +101,7 @@ TEST_F(CompletionLineE2E, EachOutcomeHasItsLineAndTheFinalSummaryCountsThemAll) 
         std::unique_ptr<ScriptedTlsOrigin> destination;
         std::uint16_t destinationPort = freePort();
         if (!c.script.empty()) {
-            ScriptedTlsOrigin::Options options;
-            options.behaviour = ScriptedTlsOrigin::Behaviour::Scripted;
-            options.script = c.script;
-            options.answer = c.answer;
-            destination = std::make_unique<ScriptedTlsOrigin>(options);
+            destination = std::make_unique<ScriptedTlsOrigin>(ScriptedTlsOrigin::scripted(c.script, c.answer));
             destinationPort = destination->port();
         }
         const std::string dest = "localhost:" + std::to_string(destinationPort);
@@ -141,10 +135,7 @@ TEST_F(CompletionLineE2E, EachOutcomeHasItsLineAndTheFinalSummaryCountsThemAll) 
     ASSERT_TRUE(waitForLog(kRefused));
 
     // Still waiting for its answer when the proxy stops.
-    ScriptedTlsOrigin::Options holding;
-    holding.behaviour = ScriptedTlsOrigin::Behaviour::Scripted;
-    holding.script = {{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Hold}};
-    ScriptedTlsOrigin held(holding);
+    ScriptedTlsOrigin held(ScriptedTlsOrigin::scripted({{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Hold}}, ""));
     FaultClient waiting(port);
     ASSERT_TRUE(waiting.send(request("Morvexd", held.port())));
     ASSERT_TRUE(held.waitForRequests(1, 10s));

@@ -10,13 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "fault_test_client.h"
 #include "proxy_e2e_fixture.h"
 
 namespace morvex {
 namespace {
 
-using test::FaultClient;
 using test::NginxOrigin;
 using test::ScriptedTlsOrigin;
 using Step = ScriptedTlsOrigin::Step;
@@ -114,14 +112,6 @@ protected:
         return false;
     }
 
-    ScriptedTlsOrigin::Options scripted(std::vector<Step> script, std::string answer) {
-        ScriptedTlsOrigin::Options options;
-        options.behaviour = ScriptedTlsOrigin::Behaviour::Scripted;
-        options.script = std::move(script);
-        options.answer = std::move(answer);
-        return options;
-    }
-
     std::size_t baselineFds = 0;
     std::size_t baselineRss = 0;
 };
@@ -187,7 +177,7 @@ TEST_F(FaultMatrixE2E, DestinationFaultsRelayExactlyWhatWasSentAndLeaveNothingBe
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedTlsOrigin destination(scripted(c.script, c.answer));
+        ScriptedTlsOrigin destination(ScriptedTlsOrigin::scripted(c.script, c.answer));
         std::size_t mark = settledLogMark();
         {
             FaultClient client(port);
@@ -213,7 +203,7 @@ TEST_F(FaultMatrixE2E, ADestinationThatNeverAnswersHoldsOnlyItsOwnRequest) {
     // The proxy gives up on it only after 40 s (covered with a shortened
     // time-out in-process and in full by the slow fault test); meanwhile
     // other connections are served and nothing reaches its client.
-    ScriptedTlsOrigin silent(scripted({{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Hold}}, ""));
+    ScriptedTlsOrigin silent(ScriptedTlsOrigin::scripted({{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Hold}}, ""));
     std::size_t mark = log().size();
     {
         FaultClient waiting(port);
@@ -235,8 +225,8 @@ TEST_F(FaultMatrixE2E, ADestinationThatNeverAnswersHoldsOnlyItsOwnRequest) {
 TEST_F(FaultMatrixE2E, AFiftyMegabyteAnswerToASlowReaderArrivesWholeInBoundedMemory) {
     constexpr std::size_t kSize = 50 << 20;
     const std::string answer = framed(NginxOrigin::fileContent("huge", kSize));
-    ScriptedTlsOrigin destination(
-        scripted({{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Write, 0, 16384}, {Kind::CloseNotify}}, answer));
+    ScriptedTlsOrigin destination(ScriptedTlsOrigin::scripted(
+        {{Kind::Handshake}, {Kind::ReadRequest}, {Kind::Write, 0, 16384}, {Kind::CloseNotify}}, answer));
     {
         FaultClient client(port);
         ASSERT_TRUE(client.connected());
@@ -309,7 +299,7 @@ TEST_F(FaultMatrixE2E, ClientFaultsEndTheirOwnRequestsOnly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedTlsOrigin destination(scripted(c.script, c.answer));
+        ScriptedTlsOrigin destination(ScriptedTlsOrigin::scripted(c.script, c.answer));
         std::size_t mark = settledLogMark();
         {
             FaultClient client(port);

@@ -17,8 +17,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 }  // namespace
 
-FaultClient::FaultClient(std::uint16_t port) {
+FaultClient::FaultClient(std::uint16_t port, const char* bindAddress) {
     _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bindAddress) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, bindAddress, &local.sin_addr);
+        if (::bind(_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return;
+    }
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
@@ -108,6 +114,7 @@ std::string FaultClient::readAnswer(std::chrono::milliseconds timeout) {
         head += byte;
     }
     std::size_t at = head.find("Content-Length: ");
+    if (at == std::string::npos) at = head.find("content-length: ");
     if (at == std::string::npos) return head;
     std::size_t length = std::stoul(head.substr(at + 16));
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());

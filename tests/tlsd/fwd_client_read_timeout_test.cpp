@@ -18,8 +18,10 @@
 
 #include "net/event_loop.h"
 #include "net/in_thread_actor.h"
+#include "net/loop_test_support.h"
 #include "net/tcp_outbound.h"
 #include "platform/winsock_startup.h"
+#include "support/origin.h"
 #include "tlsd/channel_response_relay.h"
 #include "tlsd/fwd_client_connection.h"
 #include "util/thread.h"
@@ -47,37 +49,10 @@ private:
     std::atomic<int>& _deleted;
 };
 
-// Runs a loop on its own thread for the scope of the object.
-class RunningLoop {
-public:
-    RunningLoop(EventLoop& loop, const char* name) : _loop(loop) {
-        _thread = std::make_unique<ThreadFunction>([this] { _loop.run(); }, "%s", name);
-        EventLoop::WaitForEventLoopStarted(_loop, *_thread);
-    }
-    ~RunningLoop() {
-        _loop.stop();
-        _thread->join();
-    }
-
-private:
-    EventLoop& _loop;
-    std::unique_ptr<ThreadFunction> _thread;
-};
-
 // A plain destination on loopback: accepts, keeps what it reads, answers
 // only when told to.
 struct Destination {
-    Destination() {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
-        EXPECT_EQ(::listen(listener, 4), 0);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
+    Destination() : listener(test::listenOnAnyLoopbackPort(port, 4, "destination")) {}
     ~Destination() {
         if (peer >= 0) ::close(peer);
         ::close(listener);
@@ -95,9 +70,9 @@ struct Destination {
         }
         return false;
     }
+    std::uint16_t port = 0;
     int listener = -1;
     int peer = -1;
-    std::uint16_t port = 0;
     std::string received;
 };
 
@@ -107,8 +82,8 @@ TEST(FwdClientConnectionReadTimeout, ASilentDestinationEndsOnTimeAndTheNextAnswe
     platform::WSAStartup(platform::MAKEWORD(2, 2), &wsa);
     TcpOutboundLoop outboundLoop;
     EventLoop channelLoop;
-    RunningLoop outboundThread(outboundLoop, "TestOutbound");
-    RunningLoop channelThread(channelLoop, "TestChannel");
+    test::LoopThread outboundThread(outboundLoop, "TestOutbound");
+    test::LoopThread channelThread(channelLoop, "TestChannel");
     FwdClientConnectionPool pool(outboundLoop, nullptr);
     auto relay = std::make_shared<ChannelResponseRelay>(channelLoop, &outboundLoop, nullptr);
 

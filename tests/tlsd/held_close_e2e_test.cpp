@@ -17,22 +17,14 @@ using Step = ScriptedTlsOrigin::Step;
 long threadTicks(pid_t pid, const std::string& name) {
     long total = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        if (slurp(entry.path().string() + "/comm").rfind(name, 0) != 0) continue;
-        const std::string stat = slurp(entry.path().string() + "/stat");
+        if (readWholeFile(entry.path().string() + "/comm").rfind(name, 0) != 0) continue;
+        const std::string stat = readWholeFile(entry.path().string() + "/stat");
         std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // from field 3 on
         std::string field;
         for (int i = 3; i <= 15 && fields >> field; ++i)
             if (i >= 14) total += std::stol(field);  // utime, stime
     }
     return total;
-}
-
-ScriptedTlsOrigin::Options script(std::vector<Step> steps, std::string answer) {
-    ScriptedTlsOrigin::Options o;
-    o.behaviour = ScriptedTlsOrigin::Behaviour::Scripted;
-    o.script = std::move(steps);
-    o.answer = std::move(answer);
-    return o;
 }
 
 TEST_F(ProxyE2E, AHeldAnswerWhoseDestinationClosesCostsNoCpuAndArrivesWhole) {
@@ -44,19 +36,23 @@ TEST_F(ProxyE2E, AHeldAnswerWhoseDestinationClosesCostsNoCpuAndArrivesWhole) {
     const Step handshake{Step::Kind::Handshake}, readRequest{Step::Kind::ReadRequest}, rest{Step::Kind::Write};
     // The first answer stops after 1000 bytes for a while; the second comes
     // whole, and its destination closes once the proxy has held it back.
-    ScriptedTlsOrigin slow(script({handshake, readRequest, {Step::Kind::Write, 1000}, {Step::Kind::Pause, 0, 0, 3s},
-                                   rest, {Step::Kind::CloseNotify}},
-                                  first));
-    ScriptedTlsOrigin quick(script({handshake, readRequest, rest, {Step::Kind::Pause, 0, 0, 200ms}, {Step::Kind::Close}},
-                                   second));
-    TlsTestClient client(port);
+    ScriptedTlsOrigin slow(ScriptedTlsOrigin::scripted({handshake,
+                                                        readRequest,
+                                                        {Step::Kind::Write, 1000},
+                                                        {Step::Kind::Pause, 0, 0, 3s},
+                                                        rest,
+                                                        {Step::Kind::CloseNotify}},
+                                                       first));
+    ScriptedTlsOrigin quick(ScriptedTlsOrigin::scripted(
+        {handshake, readRequest, rest, {Step::Kind::Pause, 0, 0, 200ms}, {Step::Kind::Close}}, second));
+    FaultClient client(port);
     ASSERT_TRUE(client.send(request("Morvexd", slow.port(), kToken, "/a")));
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(client.send(request("Morvexd", quick.port(), kToken, "/b")));
     std::this_thread::sleep_for(500ms);  // the second answer is held and its destination has closed
 
     const long before = threadTicks(proxy->pid(), "OutboundConn");
-    TlsTestClient other(port);
+    FaultClient other(port);
     ASSERT_TRUE(other.send(request("Morvexd", origin->port())));
     EXPECT_EQ(other.read(origin->response().size(), 20s), origin->response());
     std::this_thread::sleep_for(1s);

@@ -64,7 +64,7 @@ protected:
     pid_t proxyPid() {
         std::string text;
         for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;) {
-            text = slurp(pidFile);
+            text = readWholeFile(pidFile);
             if (!text.empty()) return static_cast<pid_t>(std::stol(text));
             std::this_thread::sleep_for(10ms);
         }
@@ -86,9 +86,9 @@ TEST_F(ParentWatchE2E, AParentWhoseStartingThreadEndsKeepsItsProxyUntilTheProces
     // The thread that forked ends now; the proxy must still serve.
     home.file("go", "");
     for (auto end = std::chrono::steady_clock::now() + 20s;
-         slurp(threadEndedFile).empty() && std::chrono::steady_clock::now() < end;)
+         readWholeFile(threadEndedFile).empty() && std::chrono::steady_clock::now() < end;)
         std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(slurp(threadEndedFile), "ended");
+    ASSERT_EQ(readWholeFile(threadEndedFile), "ended");
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(::kill(proxy, 0), 0);
     EXPECT_EQ(log().find(kShutDown), std::string::npos) << log();
@@ -113,7 +113,7 @@ TEST_F(ParentWatchE2E, AParentGoneBeforeTheProxyRunsStopsItOnceStarted) {
     parent->wait(10s);
     const pid_t proxy = proxyPid();
     ASSERT_GT(proxy, 0);
-    const std::string ids = slurp(pidFile);
+    const std::string ids = readWholeFile(pidFile);
     pid_t pid = 0, adopter = 0;
     int sameSession = 0;
     ASSERT_EQ(std::sscanf(ids.c_str(), "%d %d %d", &pid, &adopter, &sameSession), 3) << ids;
@@ -129,7 +129,7 @@ TEST_F(ParentWatchE2E, AParentGoneBeforeTheProxyRunsStopsItOnceStarted) {
     // Process 1 reaps it (or keeps the zombie): either way it no longer runs.
     bool ended = false;
     for (auto end = std::chrono::steady_clock::now() + 20s; !ended && std::chrono::steady_clock::now() < end;) {
-        const std::string stat = slurp("/proc/" + std::to_string(proxy) + "/stat");
+        const std::string stat = readWholeFile("/proc/" + std::to_string(proxy) + "/stat");
         ended = stat.empty() || stat.find(") Z ") != std::string::npos;
         if (!ended) std::this_thread::sleep_for(50ms);
     }

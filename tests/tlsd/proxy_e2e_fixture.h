@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_test_client.h"
 #include "proxy_test_peers.h"
 #include "support/origin.h"
 #include "support/process.h"
@@ -32,9 +33,10 @@ namespace morvex {
 using namespace std::chrono_literals;
 using test::CertSpec;
 using test::ChildProcess;
+using test::FaultClient;
+using test::readWholeFile;
 using test::TestCert;
 using test::TestTlsOrigin;
-using test::TlsTestClient;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -42,13 +44,6 @@ inline constexpr const char* kToken = "e2e-token";
 inline constexpr const char* kKeyPassword = "key-pass";
 inline constexpr const char* kStarted = "TLSProxy is started";
 inline constexpr const char* kRefused = "Request will not be proxied through TLS proxy: ";
-
-inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 inline std::string randomBytes(std::size_t n, unsigned seed) {
     std::mt19937 generator(seed);
@@ -83,7 +78,7 @@ inline constexpr bool kRssBoundsApply = true;
 
 // Resident set size in KiB.
 inline std::size_t rssKiB(pid_t pid) {
-    std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
+    std::string status = readWholeFile("/proc/" + std::to_string(pid) + "/status");
     std::size_t at = status.find("VmRSS:");
     return at == std::string::npos ? 0 : std::stoul(status.substr(at + 6));
 }
@@ -104,7 +99,7 @@ inline std::map<std::string, int> threadNames(pid_t pid) {
     std::map<std::string, int> names;
     std::string dir = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        std::string name = slurp(entry.path().string() + "/comm");
+        std::string name = readWholeFile(entry.path().string() + "/comm");
         if (!name.empty() && name.back() == '\n') name.pop_back();
         ++names[name];
     }
@@ -122,27 +117,15 @@ inline std::string request(const std::string& type, std::uint16_t originPort, co
 class ProxyE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::copy(MORVEX_SOURCE_DIR "/etc", home.path() + "/etc", std::filesystem::copy_options::recursive);
         ca = std::make_unique<TestCert>(TestCert::create(CertSpec().cn("Origin Test CA").asCa()));
+        test::prepareProxyHome(home, *ca, kKeyPassword);
         TestCert leaf = test::issueLoopbackServerCert(*ca, "localhost");
-        TestCert proxyCert = TestCert::create(CertSpec().cn("morvexd-tls-proxy-localhost"));
-        home.file("etc/auth/appsCA.pem", ca->certPem());
-        home.file("etc/auth/server_tlsproxy.pem", proxyCert.certPem() + proxyCert.keyPem(kKeyPassword));
-        home.file("etc/log-tlsproxy-local.cfg",
-                  "rootCategory=DEBUG, A1\n"
-                  "appender.A1.fileName=${MORVEX_HOME}/var/log/morvex/proxy.log\n"
-                  "appender.A1.layout.ConversionPattern=%p %t %c %m%n\n");
         origin = std::make_unique<TestTlsOrigin>(leaf.certPem(), leaf.keyPem());
         logPath = home.path() + "/var/log/morvex/proxy.log";
     }
 
     test::ProcessOptions proxyOptions(std::uint16_t port) {
-        test::ProcessOptions o;
-        o.env["MORVEX_HOME"] = home.path();
-        o.env["MORVEX_ETC"] = std::nullopt;
-        o.stdinData = R"({"listen_port": )" + std::to_string(port) + R"(, "token": ")" + kToken +
-                      R"(", "private_key_password": ")" + kKeyPassword + R"("})";
-        return o;
+        return test::proxyOptions(home.path(), port, kToken, kKeyPassword);
     }
 
     // Starts the proxy and waits until it serves.
@@ -155,24 +138,11 @@ protected:
     bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout = 10s) {
         return test::waitForFileContaining(logPath, needle, timeout);
     }
-    std::string log() { return slurp(logPath); }
+    std::string log() { return readWholeFile(logPath); }
 
     // curl through the proxy; returns its standard output (the body).
     test::ProcessResult curl(const std::string& type, std::uint16_t originPort, const std::string& path) {
-        test::ProcessOptions o;
-        o.program = "/usr/bin/curl";
-        o.args = {"-sk",
-                  "--http1.1",
-                  "--max-time",
-                  "20",
-                  "https://127.0.0.1:" + std::to_string(port) + path,
-                  "-H",
-                  "Host: localhost:" + std::to_string(originPort),
-                  "-H",
-                  "x-morvex-request-type: " + type,
-                  "-H",
-                  std::string("x-morvex-tlsproxy-token: ") + kToken};
-        return test::runProcess(o, 30s);
+        return test::curlThroughProxy(port, originPort, type, kToken, path, 20);
     }
 
     void TearDown() override {

@@ -34,7 +34,7 @@ TEST_F(ProxyE2E, AnOriginThatAnswersAndClosesAtOnceStillDeliversEveryByte) {
     std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     test::ScriptedTlsOrigin scripted({.answer = answer, .issuer = ca.get()});
     ASSERT_NO_FATAL_FAILURE(startProxy());
-    TlsTestClient client(port);
+    FaultClient client(port);
     std::string sent = request("Telemetry", scripted.port());
     ASSERT_TRUE(client.send(sent));
     EXPECT_EQ(test::NginxOrigin::sha256Hex(client.read(answer.size(), 10s)), test::NginxOrigin::sha256Hex(answer));
@@ -50,7 +50,7 @@ TEST_F(ProxyE2E, AnOriginThatAnswersAndClosesAtOnceStillDeliversEveryByte) {
 TEST_F(ProxyE2E, RefusedRequestsGetNoAnswerAndTheConnectionServesTheNextOne) {
     ASSERT_NO_FATAL_FAILURE(startProxy());
     origin->setBody("hello from the origin");
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
 
     struct Case {
@@ -113,7 +113,7 @@ TEST_F(ProxyE2E, TelemetryChecksTheOriginsNameAndOtherTypesDoNot) {
     TestTlsOrigin misnamed(other.certPem(), other.keyPem());
     TestTlsOrigin named(right.certPem(), right.keyPem());
     ASSERT_NO_FATAL_FAILURE(startProxy());
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
 
     ASSERT_TRUE(client.send(requestFor("Telemetry", misnamed.port())));
@@ -133,14 +133,14 @@ TEST_F(ProxyE2E, TelemetryChecksTheOriginsNameAndOtherTypesDoNot) {
 
 TEST_F(ProxyE2E, PeersOtherThanTheLocalHostAreRefusedAtAccept) {
     ASSERT_NO_FATAL_FAILURE(startProxy());
-    TlsTestClient stranger(port, "127.0.0.2");
+    FaultClient stranger(port, "127.0.0.2");
     EXPECT_FALSE(stranger.connected());
     // The check runs on the I/O thread that was to own the connection.
     EXPECT_TRUE(
         waitForLog("TLSProxy TLS proxy can only receive requests from localhost, "
                    "request was received from 127.0.0.2\r\n"))
         << log();
-    TlsTestClient local(port);
+    FaultClient local(port);
     EXPECT_TRUE(local.connected());
 }
 
@@ -149,9 +149,9 @@ TEST_F(ProxyE2E, ThreeHundredClientsAtOnceAreAllServed) {
     constexpr std::size_t kClients = 300;
     origin->setBody(randomBytes(20000, 3));
     origin->hold(true);  // every outbound connection stays open until all have arrived
-    std::vector<std::unique_ptr<TlsTestClient>> clients;
+    std::vector<std::unique_ptr<FaultClient>> clients;
     for (std::size_t i = 0; i < kClients; ++i) {
-        clients.push_back(std::make_unique<TlsTestClient>(port));
+        clients.push_back(std::make_unique<FaultClient>(port));
         ASSERT_TRUE(clients.back()->connected()) << i;
     }
     for (auto& client : clients) ASSERT_TRUE(client->send(request("Morvexd", origin->port())));
@@ -197,7 +197,7 @@ TEST_F(ProxyE2E, StartsInOrderRunsItsThreadsAndStopsOnSigterm) {
     // Stop with a daemon connection open and its outbound connection waiting
     // on the origin.
     origin->hold(true);
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.send(request("Morvexd", origin->port())));
     ASSERT_TRUE(origin->waitForRequests(1, 10s));
 
@@ -237,15 +237,8 @@ TEST_F(ProxyE2E, AWrongKeyPassPhraseOrAMissingCertificateFailsTheStart) {
 }
 
 TEST_F(ProxyE2E, APortAlreadyTakenFailsTheStart) {
-    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_ANY);
-    socklen_t len = sizeof in;
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&in), sizeof in), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-    ::getsockname(holder, reinterpret_cast<sockaddr*>(&in), &len);
-    std::uint16_t taken = ntohs(in.sin_port);
+    std::uint16_t taken = 0;
+    int holder = test::listenOnAnyLoopbackPort(taken, 1, "holder");
 
     test::ProcessResult r = test::runProcess(proxyOptions(taken), 30s);
     ::close(holder);

@@ -1,35 +1,16 @@
 #include "proxy_test_peers.h"
-#include "support/origin.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <poll.h>
+#include <openssl/evp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <stdexcept>
+#include <cerrno>
+#include <string_view>
+
+#include "tlsd/http_request_framing.h"
 
 namespace morvex::test {
 
 namespace {
-
-sockaddr_in loopback(std::uint16_t port, const char* address = "127.0.0.1") {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &in.sin_addr);
-    return in;
-}
-
-void setTimeouts(int fd, std::chrono::milliseconds timeout) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
 
 bool writeAll(SSL* ssl, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -40,27 +21,23 @@ bool writeAll(SSL* ssl, std::string_view bytes) {
     return true;
 }
 
+void setTimeout(int fd, int option, timeval tv) {
+    ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
 }  // namespace
 
-// --- origin ---
+// ---------------------------------------------------------- TestTlsOrigin
 
-TestTlsOrigin::TestTlsOrigin(const std::string& certPem, const std::string& keyPem) {
-    _ctx = newTlsServerContext(certPem, keyPem, "origin");
-
-    _listenFd = listenOnAnyLoopbackPort(_port, 1024, "origin");
-    if (::pipe(_stopPipe) != 0) throw std::runtime_error("origin: cannot listen");
+TestTlsOrigin::TestTlsOrigin(const std::string& certPem, const std::string& keyPem)
+    : _ctx(newTlsServerContext(certPem, keyPem, "origin")) {
     setBody("");
-    _acceptor = std::thread([this] { acceptLoop(); });
+    _server = std::make_unique<LoopbackAcceptor>(1024, "origin", [this](int fd) { serve(fd); });
 }
 
 TestTlsOrigin::~TestTlsOrigin() {
     hold(false);
-    [[maybe_unused]] ssize_t n = ::write(_stopPipe[1], "x", 1);
-    _acceptor.join();
-    for (auto& worker : _workers) worker.join();
-    ::close(_listenFd);
-    ::close(_stopPipe[0]);
-    ::close(_stopPipe[1]);
+    _server->stop();
     SSL_CTX_free(_ctx);
 }
 
@@ -92,19 +69,9 @@ bool TestTlsOrigin::waitForRequests(std::size_t n, std::chrono::milliseconds tim
     return _changed.wait_for(lock, timeout, [&] { return _requests >= n; });
 }
 
-void TestTlsOrigin::acceptLoop() {
-    for (;;) {
-        pollfd fds[2] = {{_listenFd, POLLIN, 0}, {_stopPipe[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) continue;
-        if (fds[1].revents) return;
-        int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
-        _workers.emplace_back([this, fd] { serve(fd); });
-    }
-}
-
 void TestTlsOrigin::serve(int fd) {
-    setTimeouts(fd, std::chrono::seconds(20));
+    setTimeout(fd, SO_RCVTIMEO, {20, 0});
+    setTimeout(fd, SO_SNDTIMEO, {20, 0});
     SSL* ssl = SSL_new(_ctx);
     SSL_set_fd(ssl, fd);
     if (SSL_accept(ssl) == 1) {
@@ -127,68 +94,109 @@ void TestTlsOrigin::serve(int fd) {
         if (writeAll(ssl, response)) SSL_shutdown(ssl);
     }
     SSL_free(ssl);
-    ::close(fd);
 }
 
-// --- client ---
+// ---------------------------------------------------------- FramingOrigin
 
-TlsTestClient::TlsTestClient(std::uint16_t port, const char* bindAddress) {
-    _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (bindAddress) {
-        sockaddr_in local = loopback(0, bindAddress);
-        if (::bind(_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return;
-    }
-    sockaddr_in peer = loopback(port);
-    if (::connect(_fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) return;
-    setReceiveTimeout(std::chrono::seconds(20));
-    _ctx = SSL_CTX_new(TLS_client_method());
+FramingOrigin::FramingOrigin(const std::string& certPem, const std::string& keyPem, std::string name, AnswerFor answer)
+    : _name(std::move(name)), _answer(std::move(answer)), _ctx(newTlsServerContext(certPem, keyPem, "origin")) {
+    _server = std::make_unique<LoopbackAcceptor>(256, "origin", [this](int fd) { serve(fd); });
+}
+
+FramingOrigin::~FramingOrigin() {
+    _server->stop();
+    SSL_CTX_free(_ctx);
+}
+
+std::string FramingOrigin::defaultAnswer() const {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(_name.size()) + "\r\n\r\n" + _name;
+}
+
+std::vector<FramingOrigin::Received> FramingOrigin::received() {
+    std::lock_guard<std::mutex> guard(_mutex);
+    return _received;
+}
+
+bool FramingOrigin::waitForRequests(std::size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(_mutex);
+    return _changed.wait_for(guard, timeout, [&] { return _received.size() >= n; });
+}
+
+void FramingOrigin::serve(int fd) {
+    // Short reads, so that a kept-alive connection notices the origin stop.
+    setTimeout(fd, SO_RCVTIMEO, {0, 100000});
     SSL* ssl = SSL_new(_ctx);
-    SSL_set_fd(ssl, _fd);
-    if (SSL_connect(ssl) == 1) {
-        _ssl = ssl;
-    } else {
-        SSL_free(ssl);
-        ERR_clear_error();
-    }
-}
-
-TlsTestClient::~TlsTestClient() {
-    if (_ssl) SSL_free(_ssl);
-    if (_ctx) SSL_CTX_free(_ctx);
-    if (_fd >= 0) ::close(_fd);
-}
-
-void TlsTestClient::setReceiveTimeout(std::chrono::milliseconds timeout) {
-    setTimeouts(_fd, timeout);
-}
-
-bool TlsTestClient::send(std::string_view bytes) {
-    return _ssl && writeAll(_ssl, bytes);
-}
-
-std::string TlsTestClient::read(std::size_t n, std::chrono::milliseconds timeout) {
-    std::string out;
-    if (!_ssl) return out;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    setReceiveTimeout(std::chrono::milliseconds(100));
-    char buffer[16384];
-    while (out.size() < n && std::chrono::steady_clock::now() < deadline) {
-        int r = SSL_read(_ssl, buffer, static_cast<int>(std::min(sizeof buffer, n - out.size())));
-        if (r > 0) {
-            out.append(buffer, static_cast<std::size_t>(r));
-        } else if (SSL_get_error(_ssl, r) != SSL_ERROR_WANT_READ) {
+    SSL_set_fd(ssl, fd);
+    bool ok = false;
+    while (!_server->stopping()) {
+        int r = SSL_accept(ssl);
+        if (r == 1) {
+            ok = true;
             break;
         }
+        int e = SSL_get_error(ssl, r);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
     }
-    return out;
-}
-
-bool TlsTestClient::silentFor(std::chrono::milliseconds timeout) {
-    if (!_ssl) return false;
-    setReceiveTimeout(timeout);
-    char byte;
-    int r = SSL_read(_ssl, &byte, 1);
-    return r <= 0 && SSL_get_error(_ssl, r) == SSL_ERROR_WANT_READ;
+    HttpRequestFraming framing;
+    Received current;
+    EVP_MD_CTX* sha = EVP_MD_CTX_new();
+    std::vector<char> buffer(65536);
+    while (ok && !_server->stopping()) {
+        int r = SSL_read(ssl, buffer.data(), static_cast<int>(buffer.size()));
+        if (r <= 0) {
+            int e = SSL_get_error(ssl, r);
+            if (e == SSL_ERROR_WANT_READ || (e == SSL_ERROR_SYSCALL && errno == EAGAIN)) continue;
+            break;
+        }
+        std::size_t pos = 0, n = static_cast<std::size_t>(r);
+        for (bool more = true; more && ok;) {
+            HttpRequestFraming::Step step = framing.next(buffer.data() + pos, n - pos);
+            switch (step.kind) {
+                case HttpRequestFraming::Kind::Head: {
+                    current = Received{framing.head(), 0, ""};
+                    EVP_DigestInit_ex(sha, EVP_sha256(), nullptr);
+                    // A client that waits before its body is told to go on.
+                    static constexpr std::string_view kGoOn = "HTTP/1.1 100 Continue\r\n\r\n";
+                    if (current.head.find("\r\nExpect: 100-continue\r\n") != std::string::npos &&
+                        !writeAll(ssl, kGoOn)) {
+                        ok = false;
+                    }
+                    break;
+                }
+                case HttpRequestFraming::Kind::Body:
+                    EVP_DigestUpdate(sha, buffer.data() + pos, step.used);
+                    current.bodySize += step.used;
+                    break;
+                case HttpRequestFraming::Kind::End: {
+                    unsigned char digest[EVP_MAX_MD_SIZE];
+                    unsigned len = 0;
+                    EVP_DigestFinal_ex(sha, digest, &len);
+                    static const char digits[] = "0123456789abcdef";
+                    for (unsigned i = 0; i < len; ++i) {
+                        current.bodySha256 += digits[digest[i] >> 4];
+                        current.bodySha256 += digits[digest[i] & 15];
+                    }
+                    std::string answer = _answer ? _answer(current.head) : defaultAnswer();
+                    {
+                        std::lock_guard<std::mutex> guard(_mutex);
+                        _received.push_back(current);
+                    }
+                    _changed.notify_all();
+                    if (!answer.empty() && !writeAll(ssl, answer)) ok = false;
+                    break;
+                }
+                case HttpRequestFraming::Kind::Error:
+                    ok = false;
+                    break;
+                case HttpRequestFraming::Kind::NeedMore:
+                    more = false;
+                    break;
+            }
+            pos += step.used;
+        }
+    }
+    EVP_MD_CTX_free(sha);
+    SSL_free(ssl);
 }
 
 }  // namespace morvex::test

@@ -1,7 +1,13 @@
-// Loopback peers for the proxy's end-to-end tests: a TLS origin that serves
-// many connections at once and can hold its answers back (so that many
-// outbound connections are open together), and a raw TLS client for several
-// requests on one connection.
+// TLS origins for the proxy's end-to-end tests, on loopback, each connection
+// on a thread of its own:
+//   TestTlsOrigin reads one request head per connection, answers and closes;
+//   it can hold its answers back (so that many outbound connections are open
+//   together).
+//   FramingOrigin reads each request whole (head, then the body by
+//   Content-Length or chunked coding, as the proxy's own framing tells it),
+//   records the head and the body's SHA-256, and writes the answer a
+//   function gives (after a "100 Continue" when the head has "Expect:
+//   100-continue"); it keeps connections open until the peer ends them.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -9,11 +15,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
+
+#include "support/origin.h"
 
 namespace morvex::test {
 
@@ -25,7 +33,7 @@ public:
     TestTlsOrigin(const TestTlsOrigin&) = delete;
     TestTlsOrigin& operator=(const TestTlsOrigin&) = delete;
 
-    std::uint16_t port() const noexcept { return _port; }
+    std::uint16_t port() const noexcept { return _server->port(); }
 
     // The body of every answer ("HTTP/1.1 200 OK", Content-Length,
     // Connection: close, then the body).
@@ -40,45 +48,49 @@ public:
     bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout);
 
 private:
-    void acceptLoop();
     void serve(int fd);
 
     SSL_CTX* _ctx = nullptr;
-    int _listenFd = -1;
-    int _stopPipe[2] = {-1, -1};
-    std::uint16_t _port = 0;
     std::mutex _mutex;
     std::condition_variable _changed;
     std::string _response;
     bool _hold = false;
     std::size_t _requests = 0;
-    std::vector<std::thread> _workers;
-    std::thread _acceptor;
+    std::unique_ptr<LoopbackAcceptor> _server;
 };
 
-// A blocking TLS client of the proxy (no certificate check).
-class TlsTestClient {
+class FramingOrigin {
 public:
-    // Connects to 127.0.0.1:port, from bindAddress when given.
-    explicit TlsTestClient(std::uint16_t port, const char* bindAddress = nullptr);
-    ~TlsTestClient();
-    TlsTestClient(const TlsTestClient&) = delete;
-    TlsTestClient& operator=(const TlsTestClient&) = delete;
+    struct Received {
+        std::string head;
+        std::size_t bodySize = 0;
+        std::string bodySha256;
+    };
+    // The answer to a request (its head); empty: "HTTP/1.1 200 OK" with
+    // the origin's name as a Content-Length body.
+    using AnswerFor = std::function<std::string(const std::string& head)>;
 
-    // False when the TCP connect or the handshake failed.
-    bool connected() const noexcept { return _ssl != nullptr; }
-    bool send(std::string_view bytes);
-    // Reads until n bytes arrived, the peer closed or the time ran out.
-    std::string read(std::size_t n, std::chrono::milliseconds timeout);
-    // True when nothing arrives for the whole time and the connection stays open.
-    bool silentFor(std::chrono::milliseconds timeout);
+    FramingOrigin(const std::string& certPem, const std::string& keyPem, std::string name, AnswerFor answer = {});
+    ~FramingOrigin();
+    FramingOrigin(const FramingOrigin&) = delete;
+    FramingOrigin& operator=(const FramingOrigin&) = delete;
+
+    std::uint16_t port() const noexcept { return _server->port(); }
+    // The default answer: 200 with the name as its body.
+    std::string defaultAnswer() const;
+    std::vector<Received> received();
+    bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout);
 
 private:
-    void setReceiveTimeout(std::chrono::milliseconds timeout);
+    void serve(int fd);
 
+    std::string _name;
+    AnswerFor _answer;
     SSL_CTX* _ctx = nullptr;
-    SSL* _ssl = nullptr;
-    int _fd = -1;
+    std::mutex _mutex;
+    std::condition_variable _changed;
+    std::vector<Received> _received;
+    std::unique_ptr<LoopbackAcceptor> _server;
 };
 
 }  // namespace morvex::test

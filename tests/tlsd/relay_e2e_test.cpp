@@ -23,21 +23,6 @@ namespace {
 using test::NginxOrigin;
 using test::ScriptedTlsOrigin;
 
-// Reads one answer framed by Content-Length: the head and the body.
-std::string readAnswer(TlsTestClient& client, std::chrono::milliseconds timeout) {
-    std::string head;
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        std::string byte = client.read(1, timeout);
-        if (byte.empty()) return head;
-        head += byte;
-    }
-    std::size_t at = head.find("Content-Length: ");
-    if (at == std::string::npos) at = head.find("content-length: ");
-    if (at == std::string::npos) return head;
-    std::size_t length = std::stoul(head.substr(at + 16));
-    return head + client.read(length, timeout);
-}
-
 constexpr const char* kServed = "served";
 
 class RelayE2E : public ProxyE2E {
@@ -69,7 +54,7 @@ TEST_F(RelayE2E, KeptAliveAnswersInOddPiecesArriveWholePromptlyAndReleaseTheirCo
     startProxy();
     const std::size_t baseline = descriptorCount(proxy->pid());
     {
-        TlsTestClient client(port);
+        FaultClient client(port);
         ASSERT_TRUE(client.connected());
         for (std::size_t i = 0; i < kAnswers; ++i) {
             ASSERT_TRUE(client.send(requestTo(keptAlive.port(), "/" + std::to_string(i))));
@@ -107,7 +92,7 @@ TEST_F(RelayE2E, AnAnswerSentInOneBurstReachesALateReaderWithoutTheDestinationsC
     options.answerFor = [&](std::size_t) { return answer; };
     ScriptedTlsOrigin keptAlive(options);
     startProxy();
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
     for (int i = 0; i < 6; ++i) {
         ASSERT_TRUE(client.send(requestTo(keptAlive.port(), "/burst")));
@@ -121,14 +106,14 @@ TEST_F(RelayE2E, AnAnswerSentInOneBurstReachesALateReaderWithoutTheDestinationsC
 TEST_F(RelayE2E, AnswersOnOneConnectionArriveWholeAndInRequestOrder) {
     NginxOrigin nginx({.files = {{"large.bin", 4 << 20}, {"small.bin", 1024}}});
     startProxy();
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
     // The second, quick answer must wait behind the first, slow one.
     ASSERT_TRUE(client.send(requestTo(nginx.port(), "/large.bin")));
     std::this_thread::sleep_for(200ms);
     ASSERT_TRUE(client.send(requestTo(nginx.port(), "/small.bin")));
-    std::string first = readAnswer(client, 20s);
-    std::string second = readAnswer(client, 20s);
+    std::string first = client.readAnswer(20s);
+    std::string second = client.readAnswer(20s);
     EXPECT_EQ(NginxOrigin::sha256Hex(bodyOf(first)),
               NginxOrigin::sha256Hex(NginxOrigin::fileContent("large.bin", 4 << 20)));
     EXPECT_TRUE(bodyOf(second) == NginxOrigin::fileContent("small.bin", 1024));
@@ -139,10 +124,10 @@ TEST_F(RelayE2E, ASlowReaderHoldsTheDestinationBackAndMemoryComesBack) {
     constexpr std::size_t kSize = 50 << 20;
     NginxOrigin nginx({.files = {{"huge.bin", kSize}, {"small.bin", 1024}}});
     startProxy();
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(client.send(requestTo(nginx.port(), "/small.bin")));
-    ASSERT_FALSE(readAnswer(client, 10s).empty());
+    ASSERT_FALSE(client.readAnswer(10s).empty());
     const std::size_t baseline = rssKiB(proxy->pid());
 
     ASSERT_TRUE(client.send(requestTo(nginx.port(), "/huge.bin")));
@@ -152,7 +137,7 @@ TEST_F(RelayE2E, ASlowReaderHoldsTheDestinationBackAndMemoryComesBack) {
         EXPECT_LE(held, baseline + 16 * 1024) << "baseline " << baseline << " KiB";
     }
 
-    std::string answer = readAnswer(client, 60s);
+    std::string answer = client.readAnswer(60s);
     EXPECT_EQ(NginxOrigin::sha256Hex(bodyOf(answer)),
               NginxOrigin::sha256Hex(NginxOrigin::fileContent("huge.bin", kSize)));
     std::this_thread::sleep_for(500ms);
@@ -173,9 +158,9 @@ TEST_F(RelayE2E, RunningOutOfDescriptorsEndsConnectionsNotTheProcess) {
     // Requests whose destinations hold their answers keep outbound
     // connections open while a burst of clients takes the rest.
     origin->hold(true);
-    std::vector<std::unique_ptr<TlsTestClient>> clients;
+    std::vector<std::unique_ptr<FaultClient>> clients;
     for (int i = 0; i < 25; ++i) {
-        auto client = std::make_unique<TlsTestClient>(port);
+        auto client = std::make_unique<FaultClient>(port);
         if (client->connected()) client->send(request("Morvexd", origin->port()));
         clients.push_back(std::move(client));
     }
@@ -208,8 +193,8 @@ TEST_F(RelayE2E, RunningOutOfDescriptorsEndsConnectionsNotTheProcess) {
 
 TEST_F(RelayE2E, IdleLocalClientsDoNotLockTheDaemonOut) {
     startProxy();
-    std::vector<std::unique_ptr<TlsTestClient>> idle;
-    for (int i = 0; i < 500; ++i) idle.push_back(std::make_unique<TlsTestClient>(port));
+    std::vector<std::unique_ptr<FaultClient>> idle;
+    for (int i = 0; i < 500; ++i) idle.push_back(std::make_unique<FaultClient>(port));
     EXPECT_EQ(std::count_if(idle.begin(), idle.end(), [](const auto& c) { return c->connected(); }), 500);
     EXPECT_EQ(curl("Morvexd", origin->port(), "/").out, std::string(kServed));
 }
@@ -217,7 +202,7 @@ TEST_F(RelayE2E, IdleLocalClientsDoNotLockTheDaemonOut) {
 TEST_F(RelayE2E, FailedDestinationsAndLongRefusalsLeaveBoundedLines) {
     startProxy();
     std::uint16_t closed = freePort();
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(client.send(request("Morvexd", closed)));
     EXPECT_TRUE(

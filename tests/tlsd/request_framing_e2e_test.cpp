@@ -9,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "framing_origin.h"
 #include "proxy_e2e_fixture.h"
 
 namespace morvex {
@@ -18,19 +17,6 @@ namespace {
 using test::FramingOrigin;
 using test::NginxOrigin;
 using Clock = std::chrono::steady_clock;
-
-// Reads one answer framed by Content-Length (head and body).
-std::string readAnswer(TlsTestClient& client, std::chrono::milliseconds timeout) {
-    std::string head;
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        std::string byte = client.read(1, timeout);
-        if (byte.empty()) return head;
-        head += byte;
-    }
-    std::size_t at = head.find("Content-Length: ");
-    if (at == std::string::npos) return head;
-    return head + client.read(std::stoul(head.substr(at + 16)), timeout);
-}
 
 std::string post(const std::string& host, const std::string& extraHeaders) {
     return "POST /upload HTTP/1.1\r\nHost: " + host + "\r\nx-morvex-request-type: Morvexd\r\n" +
@@ -81,7 +67,7 @@ TEST_F(RequestFramingE2E, BackToBackRequestsReachTheirOwnDestinations) {
     auto first = makeOrigin("first");
     auto second = makeOrigin("second");
     startProxy();
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
     constexpr int kTrials = 200;
     int routed = 0;
@@ -92,8 +78,8 @@ TEST_F(RequestFramingE2E, BackToBackRequestsReachTheirOwnDestinations) {
         std::string b = post("127.0.0.1:" + std::to_string(second->port()), "Cookie: b" + std::to_string(i) + "\r\n");
         ASSERT_TRUE(client.send(a));
         ASSERT_TRUE(client.send(b));
-        std::string answerA = readAnswer(client, 10s);
-        std::string answerB = readAnswer(client, 10s);
+        std::string answerA = client.readAnswer(10s);
+        std::string answerB = client.readAnswer(10s);
         if (answerA == first->defaultAnswer() && answerB == second->defaultAnswer()) ++routed;
     }
     EXPECT_EQ(routed, kTrials);
@@ -131,18 +117,18 @@ TEST_F(RequestFramingE2E, LargeBodiesStreamInBoundedMemoryAndTheNextRequestFollo
     }
     chunked += "0\r\n\r\n";
 
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
-    ASSERT_EQ(readAnswer(client, 1s), "");  // the handshake is done, the proxy is idle
+    ASSERT_EQ(client.readAnswer(1s), "");  // the handshake is done, the proxy is idle
     const std::size_t before = rssKiB(proxy->pid());
     PeakRss peak(proxy->pid());
     ASSERT_TRUE(client.send(post(host, "Content-Length: " + std::to_string(kSize) + "\r\n") + body));
-    EXPECT_EQ(readAnswer(client, 60s), destination->defaultAnswer());
+    EXPECT_EQ(client.readAnswer(60s), destination->defaultAnswer());
     ASSERT_TRUE(client.send(post(host, "Transfer-Encoding: chunked\r\n") + chunked));
     auto getSent = Clock::now();
     ASSERT_TRUE(client.send(request("Morvexd", destination->port())));
-    EXPECT_EQ(readAnswer(client, 60s), destination->defaultAnswer());
-    EXPECT_EQ(readAnswer(client, 10s), destination->defaultAnswer());
+    EXPECT_EQ(client.readAnswer(60s), destination->defaultAnswer());
+    EXPECT_EQ(client.readAnswer(10s), destination->defaultAnswer());
     auto getMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - getSent).count();
     const std::size_t growth = peak.stop() - before;
 
@@ -173,7 +159,7 @@ TEST_F(RequestFramingE2E, ALastBodyAboveTheInFlightMarkIsAnswered) {
     auto destination = makeOrigin("uploads");
     startProxy();
     const std::string host = "localhost:" + std::to_string(destination->port());
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
     constexpr int kTrials = 20;
     for (int i = 0; i < kTrials; ++i) {
@@ -186,7 +172,7 @@ TEST_F(RequestFramingE2E, ALastBodyAboveTheInFlightMarkIsAnswered) {
         head.replace(head.find("000000"), 6, std::string(6 - length.size(), '0') + length);
         const std::string body = randomBytes(size - head.size(), i);
         ASSERT_TRUE(client.send(head + body));
-        ASSERT_EQ(readAnswer(client, 10s), destination->defaultAnswer()) << "trial " << i;
+        ASSERT_EQ(client.readAnswer(10s), destination->defaultAnswer()) << "trial " << i;
     }
 }
 
@@ -196,14 +182,14 @@ TEST_F(RequestFramingE2E, AnInterimAnswerReachesADaemonThatWaitsForItBeforeItsBo
     auto destination = makeOrigin("continued");
     startProxy();
     const std::string host = "localhost:" + std::to_string(destination->port());
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
     const std::string goOn = "HTTP/1.1 100 Continue\r\n\r\n";
     for (std::size_t size : {10u, 300000u}) {
         ASSERT_TRUE(client.send(post(host, "Expect: 100-continue\r\nContent-Length: " + std::to_string(size) + "\r\n")));
         ASSERT_EQ(client.read(goOn.size(), 5s), goOn) << "body of " << size;
         ASSERT_TRUE(client.send(randomBytes(size, 7)));
-        ASSERT_EQ(readAnswer(client, 10s), destination->defaultAnswer()) << "body of " << size;
+        ASSERT_EQ(client.readAnswer(10s), destination->defaultAnswer()) << "body of " << size;
     }
     ASSERT_TRUE(destination->waitForRequests(2, 5s));
     EXPECT_EQ(destination->received()[1].bodySize, 300000u);
@@ -229,7 +215,7 @@ TEST_F(RequestFramingE2E, EveryByteOfTheAnswerIsRelayed) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.requestLine);
         answer = c.answer;
-        TlsTestClient client(port);
+        FaultClient client(port);
         ASSERT_TRUE(client.connected());
         ASSERT_TRUE(
             client.send(std::string(c.requestLine) + "\r\nHost: localhost:" + std::to_string(destination->port()) +
@@ -249,7 +235,7 @@ TEST_F(RequestFramingE2E, AClientWithoutTheTokenCannotFloodTheLog) {
     const std::string longHost(12000, 'h');
     const std::size_t before = log().size();
     auto started = Clock::now();
-    TlsTestClient client(port);
+    FaultClient client(port);
     ASSERT_TRUE(client.connected());
     constexpr int kRequests = 2000;
     const std::string flood = "GET / HTTP/1.1\r\nHost: " + longHost +

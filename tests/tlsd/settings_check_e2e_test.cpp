@@ -48,7 +48,7 @@ TEST_F(SettingsCheckE2E, ReportsWhatAStartWouldLogAndAVerdict) {
             EXPECT_THAT(r.err, Not(HasSubstr("ERROR"))) << r.err;
         }
         // Nothing of the check is left in the log but what loading logging wrote.
-        EXPECT_THAT(slurp(logPath), Not(HasSubstr("TLSProxy")));
+        EXPECT_THAT(readWholeFile(logPath), Not(HasSubstr("TLSProxy")));
     }
 }
 
@@ -68,7 +68,7 @@ TEST_F(SettingsCheckE2E, ABadLoggingLineAndABadDocumentFailTheCheck) {
 TEST_F(SettingsCheckE2E, AStoppingProxyWritesItsFinalSummary) {
     startProxy();
     for (int i = 0; i < 3; ++i) {
-        TlsTestClient client(port);
+        FaultClient client(port);
         ASSERT_TRUE(client.connected());
     }
     proxy->sendSignal(SIGTERM);

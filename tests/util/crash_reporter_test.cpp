@@ -19,6 +19,7 @@
 
 #include "platform/crash_signals.h"
 #include "platform/crash_symbols.h"
+#include "support/process.h"
 
 namespace morvex {
 namespace {
@@ -268,15 +269,11 @@ ChildCrash crashChild(const char* mode) {
         _exit(127);
     }
     waitpid(pid, &result.status, 0);
-    {
-        std::ifstream log(dir + "/logs/child.log", std::ios::binary);
-        result.log.assign(std::istreambuf_iterator<char>(log), {});
-    }
+    result.log = test::readWholeFile(dir + "/logs/child.log");
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         if (!entry.is_regular_file()) continue;
         result.fileName = entry.path().filename().string();
-        std::ifstream in(entry.path(), std::ios::binary);
-        result.report.assign(std::istreambuf_iterator<char>(in), {});
+        result.report = test::readWholeFile(entry.path());
     }
     std::filesystem::remove_all(dir);
     return result;
@@ -323,47 +320,40 @@ TEST(CrashReporterChild, AbortAndUnhandledExceptionAreNamed) {
     EXPECT_THAT(t.report, HasSubstr(" C++ Exception type: morvex::BaseException\r\n what(): boom\r\n"));
 }
 
-TEST(CrashReporterChild, StackOverflowStillReportsOnTheMainAndOtherThreads) {
-    for (const char* mode : {"recursion", "thread-recursion"}) {
-        const ChildCrash c = crashChild(mode);
-        EXPECT_TRUE(killedBy(c, SIGSEGV)) << mode << " " << c.status;
-        EXPECT_THAT(c.report, HasSubstr("\r\n Stack Overflow\r\n")) << mode;
-        EXPECT_THAT(c.report, HasSubstr("] crashChildRecurse + ")) << mode;
-        EXPECT_THAT(c.report, HasSubstr("(Backtrace truncated)\r\n")) << mode;
-        EXPECT_THAT(c.report, EndsWith("terminating...\r\n")) << mode;
+// Faults whose reports differ only in what they must hold: a stack overflow
+// on the main and on another thread, a fault on a worker thread (named, with
+// its notations), every thread's notations under its own name, and the lines
+// logged just before the fault (the appenders' held lines, buffered
+// categories included, are written out).
+TEST(CrashReporterChild, EachFaultsReportHoldsItsOwnTexts) {
+    struct Case {
+        const char* mode;
+        std::vector<std::string> inReport;
+        std::vector<std::string> inLog;
+    };
+    const std::vector<Case> cases = {
+        {"recursion", {"\r\n Stack Overflow\r\n", "] crashChildRecurse + ", "(Backtrace truncated)\r\n"}, {}},
+        {"thread-recursion", {"\r\n Stack Overflow\r\n", "] crashChildRecurse + ", "(Backtrace truncated)\r\n"}, {}},
+        {"thread",
+         {" Crashing thread: CrashWorker\r\n", "ChildNotation: working=Y\r\n", " Threads running: 2\r\n"},
+         {}},
+        {"all-threads",
+         {" Crashing thread: MainThread\r\n",
+          " Crash log notations of thread MainThread:\r\nChildNotation: working=Y\r\n",
+          " Crash log notations of thread WorkerOne:\r\nWorkerNotation: index=1\r\n"
+          "Thread: \"WorkerOne\", did_join=0, ready_to_run=Y, main_thread=N",
+          " Crash log notations of thread WorkerTwo:\r\nWorkerNotation: index=2\r\n", " Threads running: 3\r\n"},
+         {}},
+        {"log-then-crash", {}, {"Child last words before the crash\r\n", "ChildBuffered buffered last words\r\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const ChildCrash crash = crashChild(c.mode);
+        EXPECT_TRUE(killedBy(crash, SIGSEGV)) << crash.status;
+        for (const std::string& text : c.inReport) EXPECT_THAT(crash.report, HasSubstr(text));
+        for (const std::string& text : c.inLog) EXPECT_THAT(crash.log, HasSubstr(text));
+        EXPECT_THAT(crash.report, EndsWith("terminating...\r\n"));
     }
-}
-
-TEST(CrashReporterChild, FaultOnAWorkerThreadNamesThatThreadAndItsNotations) {
-    const ChildCrash c = crashChild("thread");
-    EXPECT_TRUE(killedBy(c, SIGSEGV)) << c.status;
-    EXPECT_THAT(c.report, HasSubstr(" Crashing thread: CrashWorker\r\n"));
-    EXPECT_THAT(c.report, HasSubstr("ChildNotation: working=Y\r\n"));
-    EXPECT_THAT(c.report, HasSubstr(" Threads running: 2\r\n"));
-}
-
-// Every thread's notations are in the report, each under its thread's name,
-// not only the crashing thread's.
-TEST(CrashReporterChild, ReportListsTheNotationsOfEveryThread) {
-    const ChildCrash c = crashChild("all-threads");
-    EXPECT_TRUE(killedBy(c, SIGSEGV)) << c.status;
-    EXPECT_THAT(c.report, HasSubstr(" Crashing thread: MainThread\r\n"));
-    EXPECT_THAT(c.report, HasSubstr(" Crash log notations of thread MainThread:\r\nChildNotation: working=Y\r\n"));
-    EXPECT_THAT(c.report, HasSubstr(" Crash log notations of thread WorkerOne:\r\nWorkerNotation: index=1\r\n"
-                                    "Thread: \"WorkerOne\", did_join=0, ready_to_run=Y, main_thread=N"));
-    EXPECT_THAT(c.report, HasSubstr(" Crash log notations of thread WorkerTwo:\r\nWorkerNotation: index=2\r\n"));
-    EXPECT_THAT(c.report, HasSubstr(" Threads running: 3\r\n"));
-    EXPECT_THAT(c.report, EndsWith("terminating...\r\n"));
-}
-
-// Lines logged just before a fault are in the log file: the reporter writes
-// out what the appenders still held, buffered categories included.
-TEST(CrashReporterChild, LinesLoggedJustBeforeTheCrashAreInTheLogFile) {
-    const ChildCrash c = crashChild("log-then-crash");
-    EXPECT_TRUE(killedBy(c, SIGSEGV)) << c.status;
-    EXPECT_THAT(c.log, HasSubstr("Child last words before the crash\r\n"));
-    EXPECT_THAT(c.log, HasSubstr("ChildBuffered buffered last words\r\n"));
-    EXPECT_THAT(c.report, EndsWith("terminating...\r\n"));
 }
 
 TEST(CrashReporterChild, OversizeReportEndsWithTheOverflowLine) {

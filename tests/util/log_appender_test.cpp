@@ -134,7 +134,7 @@ TEST(LogAppender, PendingLinesAreWrittenOnATimer) {
         appender.setFileName(name);
         appender.write(line(0), buffered, event);
         EXPECT_EQ(150u, appender.pendingBytes());
-        EXPECT_TRUE(test::waitFor([&] { return std::filesystem::file_size(name) == 150u; }, std::chrono::seconds(5)))
+        EXPECT_TRUE(test::eventually([&] { return std::filesystem::file_size(name) == 150u; }, std::chrono::seconds(5)))
             << (buffered ? "buffered" : "unbuffered");
         EXPECT_EQ(0u, appender.pendingBytes());
     }

@@ -17,13 +17,6 @@ using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 TEST(LogConfigE2E, WarnAndAboveOfEveryChannelGoToTheConfiguredFile) {
     test::TempDir home("morvex-logcfg-home");
     home.file("etc/log-tlsproxy.cfg",
@@ -40,7 +33,7 @@ TEST(LogConfigE2E, WarnAndAboveOfEveryChannelGoToTheConfiguredFile) {
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(1, result.exitCode);
 
-    const std::string log = slurp(home.path() + "/var/log/morvex/proxy.log");
+    const std::string log = test::readWholeFile(home.path() + "/var/log/morvex/proxy.log");
     EXPECT_THAT(log, HasSubstr("ERROR TLSProxy Failed to start TLS proxy server due to bad config.\r\n"));
     EXPECT_THAT(log, Not(HasSubstr("INFO ")));
     // The local file raised the loader's own channel to ERROR: no parse warning.

@@ -89,7 +89,7 @@ TEST(LogFailure, StandardErrorThatNobodyReadsNeverStopsLogging) {
                 finished.fetch_add(1);
             });
         }
-        const bool done = test::waitFor([&] { return finished.load() == kThreads; }, 20s);
+        const bool done = test::eventually([&] { return finished.load() == kThreads; }, 20s);
         // Frees threads that wait on the pipe, so that a failure ends.
         while (finished.load() != kThreads) {
             err.drain();
@@ -124,7 +124,7 @@ TEST(LogFailure, SuppressionSummariesAreWrittenWhenDueAndAtStop) {
     {
         Logger timed("SummaryTimed", true, 1, 2);
         for (int i = 0; i < 5; ++i) timed.warn("refused %d", i);
-        EXPECT_TRUE(test::waitFor(
+        EXPECT_TRUE(test::eventually(
             [&] { return readWholeFile(out).find("similar messages suppressed") != std::string::npos; }, 10s))
             << readWholeFile(out);
         EXPECT_THAT(readWholeFile(out), HasSubstr("WARN refused 0\r\nWARN refused 1\r\nWARN refused 0\r\n\t\t\t\t3 "
@@ -196,7 +196,7 @@ TEST(LogFailure, FlusherIsAThreadOfTheThreadLayer) {
     // It enters the registry once it runs.
     Thread* flusher = nullptr;
     EXPECT_TRUE(
-        test::waitFor([&] { return (flusher = Thread::findRunningThreadByName("LogFlusher")) != nullptr; }, 5s));
+        test::eventually([&] { return (flusher = Thread::findRunningThreadByName("LogFlusher")) != nullptr; }, 5s));
     ASSERT_NE(nullptr, flusher);
     EXPECT_NE(0u, flusher->osThreadId());
 }

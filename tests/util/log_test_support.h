@@ -1,4 +1,4 @@
-// Helpers for the logging tests: a scratch directory, file reading, and a
+// Helpers for the logging tests: a scratch directory and a
 // configuration loaded for the length of a scope (the facility returns to its
 // unconfigured fallback afterwards, so other tests in the program see the
 // default behaviour).
@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "support/process.h"
 #include "util/log_config.h"
 
 namespace morvex::test {
@@ -25,9 +26,6 @@ private:
     std::string _path;
 };
 
-std::string readWholeFile(const std::string& path);
-// Polls condition every few milliseconds until it holds or the time is up.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 void writeWholeFile(const std::string& path, const std::string& text);
 
 // Writes text to path (and localText, when given, to the "-local" file), then

@@ -32,17 +32,11 @@ namespace morvex {
 namespace {
 
 using namespace std::chrono_literals;
+using test::readWholeFile;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
 constexpr const char* kKeyPassword = "key-pass";
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::size_t count(const std::string& text, const std::string& needle) {
     std::size_t n = 0;
@@ -204,17 +198,17 @@ TEST_F(RuntimeE2E, AnUnreadStandardErrorDoesNotWedgeTheProxy) {
 TEST_F(RuntimeE2E, RunningProxyKeepsItsNameAndItsCrashReportCoversEveryThread) {
     logConfig("${MORVEX_HOME}/var/log/morvex/proxy.log");
     test::ChildProcess proxy(options(goodDocument()));
-    ASSERT_TRUE(test::waitForFileContaining(logPath, "TLSProxy is started", 30s)) << slurp(logPath);
+    ASSERT_TRUE(test::waitForFileContaining(logPath, "TLSProxy is started", 30s)) << readWholeFile(logPath);
 
     const std::string proc = "/proc/" + std::to_string(proxy.pid());
-    EXPECT_EQ("morvex-tlsd\n", slurp(proc + "/comm"));
+    EXPECT_EQ("morvex-tlsd\n", readWholeFile(proc + "/comm"));
     test::ProcessOptions pgrep;
     pgrep.program = "/usr/bin/pgrep";
     pgrep.args = {"-x", "morvex-tlsd"};
     EXPECT_THAT(test::runProcess(pgrep, 10s).out, HasSubstr(std::to_string(proxy.pid()) + "\n"));
     std::map<std::string, int> names;
     for (const auto& task : std::filesystem::directory_iterator(proc + "/task")) {
-        std::string name = slurp(task.path().string() + "/comm");
+        std::string name = readWholeFile(task.path().string() + "/comm");
         if (!name.empty() && name.back() == '\n') name.pop_back();
         ++names[name];
     }
@@ -224,17 +218,17 @@ TEST_F(RuntimeE2E, RunningProxyKeepsItsNameAndItsCrashReportCoversEveryThread) {
     // The main thread keeps the program's name (a sanitizer's own helper
     // thread inherits it too).
     EXPECT_GE(names["morvex-tlsd"], 1);
-    std::string mainName = slurp(proc + "/task/" + std::to_string(proxy.pid()) + "/comm");
+    std::string mainName = readWholeFile(proc + "/task/" + std::to_string(proxy.pid()) + "/comm");
     EXPECT_EQ(mainName, "morvex-tlsd\n");
-    EXPECT_THAT(slurp(logPath), HasSubstr("INFO MainThread TLSProxy TLSProxy is started"));
+    EXPECT_THAT(readWholeFile(logPath), HasSubstr("INFO MainThread TLSProxy TLSProxy is started"));
 
     // With nothing pending the log flusher sleeps: an idle proxy is not woken.
     std::string flusher;
     for (const auto& task : std::filesystem::directory_iterator(proc + "/task"))
-        if (slurp(task.path().string() + "/comm") == "LogFlusher\n") flusher = task.path().string() + "/status";
+        if (readWholeFile(task.path().string() + "/comm") == "LogFlusher\n") flusher = task.path().string() + "/status";
     ASSERT_FALSE(flusher.empty());
     auto switches = [&] {
-        const std::string status = slurp(flusher);
+        const std::string status = readWholeFile(flusher);
         const std::size_t at = status.find("voluntary_ctxt_switches:");
         return at == std::string::npos ? std::string() : status.substr(at, status.find('\n', at) - at);
     };
@@ -248,7 +242,7 @@ TEST_F(RuntimeE2E, RunningProxyKeepsItsNameAndItsCrashReportCoversEveryThread) {
     ASSERT_FALSE(r.timedOut);
     std::string report;
     for (const auto& entry : std::filesystem::directory_iterator(home.path() + "/var/log/morvex"))
-        if (entry.path().filename().string().find("crash-") != std::string::npos) report = slurp(entry.path());
+        if (entry.path().filename().string().find("crash-") != std::string::npos) report = readWholeFile(entry.path());
     ASSERT_FALSE(report.empty());
     EXPECT_THAT(report, HasSubstr(" Crash log notations of thread MainThread:\r\n"));
     for (int i = 0; i < 6; ++i) {
