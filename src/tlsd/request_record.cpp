@@ -37,6 +37,26 @@ std::string_view bounded(std::string_view value) noexcept {
     return value.size() > RequestRecord::kMaxValueBytes ? value.substr(0, RequestRecord::kMaxValueBytes) : value;
 }
 
+// value in double quotes: quote and backslash escaped, control and non-ASCII
+// bytes as hexPrefix and two hex digits (JSON's "\u00" keeps any byte,
+// valid UTF-8 or not, valid JSON).
+void appendQuoted(std::string& out, std::string_view value, const char* hexPrefix) {
+    out += '"';
+    for (unsigned char c : value) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            out += hexPrefix;
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
 void appendPlainText(std::string& out, std::string_view raw) {
     std::string_view value = bounded(raw);
     if (value.empty()) {
@@ -47,45 +67,18 @@ void appendPlainText(std::string& out, std::string_view raw) {
     for (unsigned char c : value) bare = bare && isBare(c);
     if (bare) {
         out.append(value);
-        return;
+    } else {
+        appendQuoted(out, value, "\\x");
     }
-    out += '"';
-    for (unsigned char c : value) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
 }
 
 void appendJsonText(std::string& out, std::string_view raw) {
     std::string_view value = bounded(raw);
     if (value.empty()) {
         out += "null";
-        return;
+    } else {
+        appendQuoted(out, value, "\\u00");
     }
-    out += '"';
-    for (unsigned char c : value) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            // Any byte, valid UTF-8 or not, stays valid JSON this way.
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
 }
 
 void appendMs(std::string& out, double ms, const char* unset) {
